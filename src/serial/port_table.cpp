@@ -1,0 +1,135 @@
+#include "port_table.h"
+
+#include <process.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "../plugin/error_report.h"
+#include "port_list.h"
+
+PortTable portTable = {};
+
+namespace {
+
+unsigned __stdcall closeThread(void* handle) {
+    if (handle) CloseHandle(handle);
+    return 0;
+}
+
+// Closes the device on every path that leaves before the record is filed.
+struct DeviceGuard {
+    HANDLE handle;
+    ~DeviceGuard() {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    }
+    HANDLE release() {
+        HANDLE h = handle;
+        handle = INVALID_HANDLE_VALUE;
+        return h;
+    }
+};
+
+// Takes the failed call's code, closes the device, then reports.
+int failAfterOpen(DeviceGuard& device, const char* format, const char* portName) {
+    int code = lastErrorCode();
+    CloseHandle(device.release());
+    reportError(format, portName, code);
+    return 0;
+}
+
+BYTE parityFor(uint32_t parity) {
+    if (parity == 1) return ODDPARITY;
+    if (parity == 2) return EVENPARITY;
+    return NOPARITY;
+}
+
+BYTE stopBitsFor(uint32_t stopBits) { return stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT; }
+
+}  // namespace
+
+void resetPortTable() { portTable = PortTable{}; }
+
+OpenPort* findOpenPort(uint32_t port) {
+    if (port < 1) return nullptr;
+    if (port - 1 >= portTable.slotCount) return nullptr;
+    return portTable.slots[port - 1].get();
+}
+
+int openSerialPort(uint32_t index, uint32_t baudRate, uint32_t stopBits, uint32_t parity) {
+    const char* portName = listedDeviceName(index);
+    if (!portName) return 0;
+
+    size_t nameLength = strlen(portName);
+    std::unique_ptr<char[]> path(new (std::nothrow) char[nameLength + 10]);
+    if (!path) return 0;
+    snprintf(path.get(), nameLength + 10, "\\\\.\\%s", portName);
+    DeviceGuard device{CreateFileA(path.get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr)};
+    path.reset();
+    if (device.handle == INVALID_HANDLE_VALUE) {
+        int code = lastErrorCode();
+        if (code == ERROR_FILE_NOT_FOUND)
+            reportError(MSG_PORT_NOT_FOUND, portName);
+        else
+            reportError(MSG_OPEN_FAILED, portName, code);
+        return 0;
+    }
+
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(device.handle, &dcb)) return failAfterOpen(device, MSG_GET_STATE_FAILED, portName);
+    dcb.BaudRate = baudRate ? baudRate : kDefaultBaudRate;
+    dcb.ByteSize = 8;
+    dcb.Parity = parityFor(parity);
+    dcb.StopBits = stopBitsFor(stopBits);
+    if (!SetCommState(device.handle, &dcb)) return failAfterOpen(device, MSG_SET_STATE_FAILED, portName);
+
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = kReadIntervalTimeout;
+    timeouts.ReadTotalTimeoutMultiplier = kReadTotalMultiplier;
+    timeouts.ReadTotalTimeoutConstant = kReadTotalConstant;
+    timeouts.WriteTotalTimeoutMultiplier = kWriteTotalMultiplier;
+    timeouts.WriteTotalTimeoutConstant = kWriteTotalConstant;
+    if (!SetCommTimeouts(device.handle, &timeouts))
+        return failAfterOpen(device, MSG_SET_TIMEOUTS_FAILED, portName);
+
+    // Out of memory from here on: the guard closes the device and the table
+    // stays as it was.
+    try {
+        std::unique_ptr<OpenPort> record(new OpenPort);
+        record->portName.reset(new char[nameLength + 1]);
+        memcpy(record->portName.get(), portName, nameLength + 1);
+
+        uint32_t position = 0;
+        while (position < portTable.slotCount && portTable.slots[position]) ++position;
+        if (position >= portTable.capacity) {
+            uint32_t capacity = portTable.capacity + portTable.capacity / 2;
+            if (capacity < 2) capacity = 2;
+            std::unique_ptr<std::unique_ptr<OpenPort>[]> slots(new std::unique_ptr<OpenPort>[capacity]);
+            for (uint32_t i = 0; i < portTable.slotCount; ++i) slots[i] = std::move(portTable.slots[i]);
+            portTable.slots = std::move(slots);
+            portTable.capacity = capacity;
+        }
+        record->osHandle = device.release();
+        portTable.slots[position] = std::move(record);
+        if (position == portTable.slotCount) ++portTable.slotCount;
+        return static_cast<int>(position + 1);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+}
+
+void closeSerialPort(uint32_t port) {
+    OpenPort* record = findOpenPort(port);
+    if (!record) return;
+    HANDLE handle = record->osHandle;
+    uintptr_t thread = _beginthreadex(nullptr, 0, closeThread, handle, 0, nullptr);
+    if (thread)
+        CloseHandle(reinterpret_cast<HANDLE>(thread));  // nobody waits for it
+    else
+        closeThread(handle);  // no thread: close here rather than hold the device
+    portTable.slots[port - 1].reset();
+}

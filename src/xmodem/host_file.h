@@ -1,0 +1,17 @@
+// A host file opened by a transfer: closed exactly once, on every path.
+#pragma once
+
+#include "../plugin/host_commands.h"
+
+namespace xmodem {
+
+struct HostFile {
+    int id = 0;
+    ~HostFile() { close(); }
+    void close() {
+        if (id) hostCloseFile()(id);
+        id = 0;
+    }
+};
+
+}  // namespace xmodem

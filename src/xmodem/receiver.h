@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstdint>
+
+namespace xmodem {
+
+// Silence bounds of the receiver, on the platform's monotonic clock.
+constexpr uint64_t kHeaderSilenceMs = 10000;  // no header byte: reject, NAK again
+constexpr uint64_t kPacketSilenceMs = 1000;   // a packet stalls: reject it
+constexpr uint64_t kDrainLimitMs = 1000;      // most time spent dropping a garbled rest
+constexpr unsigned kMaxRejections = 10;       // the 11th in a row ends the transfer
+
+int receiveFile(uint32_t port, const char* fileName, int mode);
+
+}  // namespace xmodem

@@ -1,0 +1,337 @@
+#include "win32_double.h"
+
+#include <process.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace w32 {
+namespace {
+
+World* theWorld = nullptr;
+
+// Device handles and thread handles are small numbers dressed as pointers.
+constexpr uintptr_t kDeviceHandleBase = 0x1000;
+constexpr uintptr_t kThreadHandleBase = 0x100000;
+std::map<uintptr_t, std::string> deviceHandles;
+uintptr_t nextDeviceHandle = kDeviceHandleBase;
+std::map<uintptr_t, bool> threadHandles;
+uintptr_t nextThreadHandle = kThreadHandleBase;
+HKEY const kSerialcommKey = reinterpret_cast<HKEY>(uintptr_t{0x7000});
+
+Device* deviceOf(HANDLE handle) {
+    auto it = deviceHandles.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == deviceHandles.end()) return nullptr;
+    auto dev = world().devices.find(it->second);
+    return dev == world().devices.end() ? nullptr : &dev->second;
+}
+
+BOOL fail(DWORD code) {
+    world().lastError = code;
+    return FALSE;
+}
+
+}  // namespace
+
+bool Fault::hit() {
+    ++calls;
+    if (onCall == 0) return false;
+    return sticky ? calls >= onCall : calls == onCall;
+}
+
+void Device::arrive(const Bytes& bytes, uint64_t delayMs) {
+    uint64_t at = world().nowMs + delayMs;
+    // Keep arrival order even if a test schedules an earlier batch later.
+    if (!incoming.empty()) at = std::max(at, incoming.back().atMs);
+    for (uint8_t b : bytes) incoming.push_back({at, b});
+}
+
+void Device::arrive(const std::string& text, uint64_t delayMs) {
+    arrive(Bytes(text.begin(), text.end()), delayMs);
+}
+
+size_t Device::queued() const {
+    size_t n = 0;
+    for (const Arrival& a : incoming) {
+        if (a.atMs > world().nowMs) break;
+        ++n;
+    }
+    return n;
+}
+
+RegValue regSz(const std::string& name, const std::string& text, bool terminator) {
+    Bytes data(text.begin(), text.end());
+    if (terminator) data.push_back(0);
+    return {name, REG_SZ, data};
+}
+
+RegValue regValue(const std::string& name, DWORD type, const Bytes& data) {
+    return {name, type, data};
+}
+
+World& world() {
+    if (!theWorld) theWorld = new World();
+    return *theWorld;
+}
+
+void reset() {
+    delete theWorld;
+    theWorld = new World();
+    deviceHandles.clear();
+    threadHandles.clear();
+    nextDeviceHandle = kDeviceHandleBase;
+    nextThreadHandle = kThreadHandleBase;
+}
+
+Device& addDevice(const std::string& name) {
+    Device& d = world().devices[name];
+    d = Device();
+    d.name = name;
+    d.dcb.DCBlength = sizeof(DCB);
+    d.dcb.BaudRate = 9600;
+    d.dcb.ByteSize = 7;
+    d.dcb.Parity = MARKPARITY;
+    d.dcb.StopBits = ONE5STOPBITS;
+    d.dcb.fBinary = 1;
+    d.dcb.fOutxCtsFlow = 1;
+    d.dcb.fRtsControl = 2;
+    d.dcb.XonChar = 0x11;
+    d.dcb.XoffChar = 0x13;
+    d.dcb.XonLim = 2048;
+    d.dcb.XoffLim = 512;
+    d.dcb.EofChar = 0x1a;
+    return d;
+}
+
+void advanceMs(uint64_t ms) { world().nowMs += ms; }
+
+void runPendingThreads() {
+    auto pending = std::move(world().pendingThreads);
+    world().pendingThreads.clear();
+    for (auto& run : pending) run();
+}
+
+}  // namespace w32
+
+using namespace w32;
+
+DWORD GetLastError() { return world().lastError; }
+void SetLastError(DWORD code) { world().lastError = code; }
+ULONGLONG GetTickCount64() { return world().nowMs; }
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD flags, HANDLE) {
+    const char* prefix = "\\\\.\\";
+    if (strncmp(path, prefix, 4) != 0 || access != (GENERIC_READ | GENERIC_WRITE) || share != 0 ||
+        disposition != OPEN_EXISTING || flags != FILE_ATTRIBUTE_NORMAL) {
+        fail(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto it = world().devices.find(path + 4);
+    if (it == world().devices.end()) {
+        fail(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    Device& d = it->second;
+    if (d.openError) {
+        fail(d.openError);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (d.exclusive && d.openHandles > 0) {
+        fail(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    ++d.openHandles;
+    ++d.opens;
+    uintptr_t h = nextDeviceHandle++;
+    deviceHandles[h] = d.name;
+    return reinterpret_cast<HANDLE>(h);
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    uintptr_t h = reinterpret_cast<uintptr_t>(handle);
+    auto t = threadHandles.find(h);
+    if (t != threadHandles.end()) {
+        threadHandles.erase(t);
+        --world().threadHandlesOpen;
+        return TRUE;
+    }
+    Device* d = deviceOf(handle);
+    if (!d) {
+        ++world().closeHandleFailures;
+        return fail(ERROR_INVALID_HANDLE);
+    }
+    deviceHandles.erase(h);
+    --d->openHandles;
+    ++d->closes;
+    return TRUE;
+}
+
+BOOL GetCommState(HANDLE handle, LPDCB dcb) {
+    Device* d = deviceOf(handle);
+    if (!d) return fail(ERROR_INVALID_HANDLE);
+    if (d->getState.hit()) return fail(d->getState.code);
+    if (dcb->DCBlength != sizeof(DCB)) return fail(ERROR_INVALID_PARAMETER);
+    *dcb = d->dcb;
+    return TRUE;
+}
+
+BOOL SetCommState(HANDLE handle, LPDCB dcb) {
+    Device* d = deviceOf(handle);
+    if (!d) return fail(ERROR_INVALID_HANDLE);
+    if (d->setState.hit()) return fail(d->setState.code);
+    if (d->refusedBaud && dcb->BaudRate == d->refusedBaud) return fail(ERROR_INVALID_PARAMETER);
+    d->dcb = *dcb;
+    return TRUE;
+}
+
+BOOL SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
+    Device* d = deviceOf(handle);
+    if (!d) return fail(ERROR_INVALID_HANDLE);
+    if (d->setTimeouts.hit()) return fail(d->setTimeouts.code);
+    d->timeouts = *timeouts;
+    return TRUE;
+}
+
+BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT stat) {
+    Device* d = deviceOf(handle);
+    if (!d) return fail(ERROR_INVALID_HANDLE);
+    if (d->clearError.hit()) return fail(d->clearError.code);
+    if (errors) *errors = 0;
+    if (stat) stat->cbInQue = static_cast<DWORD>(d->queued());
+    return TRUE;
+}
+
+// A read ends when `toRead` bytes are in, when the interval time-out passes
+// between two arrivals, or when the total time-out runs out; the clock moves
+// to the moment it ends.
+BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
+    if (read) *read = 0;
+    Device* d = deviceOf(handle);
+    if (!d || overlapped) return fail(ERROR_INVALID_HANDLE);
+    d->readSizes.push_back(toRead);
+    if (d->read.hit()) return fail(d->read.code);
+    const COMMTIMEOUTS& t = d->timeouts;
+    const uint64_t kNever = UINT64_MAX;
+    uint64_t total = uint64_t(t.ReadTotalTimeoutMultiplier) * toRead + t.ReadTotalTimeoutConstant;
+    uint64_t deadline = total ? world().nowMs + total : kNever;
+    uint64_t now = world().nowMs;
+    uint64_t lastArrival = 0;
+    DWORD got = 0;
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    while (got < toRead) {
+        if (!d->incoming.empty() && d->incoming.front().atMs <= now) {
+            out[got++] = d->incoming.front().byte;
+            d->incoming.pop_front();
+            lastArrival = now;
+            continue;
+        }
+        uint64_t limit = deadline;
+        if (got > 0 && t.ReadIntervalTimeout)
+            limit = std::min<uint64_t>(limit, lastArrival + t.ReadIntervalTimeout);
+        uint64_t next = d->incoming.empty() ? kNever : d->incoming.front().atMs;
+        if (next > limit) {
+            if (limit == kNever) {
+                fprintf(stderr, "win32 double: ReadFile would wait forever\n");
+                abort();
+            }
+            now = limit;
+            break;
+        }
+        now = next;
+    }
+    world().nowMs = std::max(world().nowMs, now);
+    if (read) *read = got;
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped) {
+    if (written) *written = 0;
+    Device* d = deviceOf(handle);
+    if (!d || overlapped) return fail(ERROR_INVALID_HANDLE);
+    if (d->write.hit()) return fail(d->write.code);
+    const uint8_t* in = static_cast<const uint8_t*>(buffer);
+    Bytes bytes(in, in + toWrite);
+    d->written.insert(d->written.end(), bytes.begin(), bytes.end());
+    d->writes.push_back(bytes);
+    if (written) *written = toWrite;
+    if (d->onWrite) d->onWrite(*d, bytes);
+    return TRUE;
+}
+
+LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+    Registry& r = world().registry;
+    r.openedPath = subKey ? subKey : "";
+    r.openedAccess = access;
+    if (r.openStatus) return r.openStatus;
+    if (key != HKEY_LOCAL_MACHINE || options != 0 || !r.keyExists ||
+        r.openedPath != "Hardware\\Devicemap\\Serialcomm")
+        return ERROR_FILE_NOT_FOUND;
+    ++r.openKeys;
+    *result = kSerialcommKey;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegQueryInfoKeyA(HKEY key, LPSTR, LPDWORD, LPDWORD, LPDWORD subKeys, LPDWORD, LPDWORD,
+                         LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength, LPDWORD,
+                         PFILETIME) {
+    Registry& r = world().registry;
+    if (key != kSerialcommKey) return ERROR_INVALID_HANDLE;
+    if (r.queryStatus) return r.queryStatus;
+    DWORD maxName = 0, maxData = 0;
+    for (const RegValue& v : r.values) {
+        maxName = std::max<DWORD>(maxName, v.name.size());
+        maxData = std::max<DWORD>(maxData, v.data.size());
+    }
+    if (subKeys) *subKeys = 0;
+    if (values) *values = r.values.size();
+    if (maxValueNameLength) *maxValueNameLength = maxName;
+    if (maxValueLength) *maxValueLength = maxData;
+    for (const RegValue& v : r.addedAfterQuery) r.values.push_back(v);
+    r.addedAfterQuery.clear();
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameLength, LPDWORD reserved,
+                      LPDWORD type, LPBYTE data, LPDWORD dataLength) {
+    Registry& r = world().registry;
+    if (key != kSerialcommKey || reserved) return ERROR_INVALID_PARAMETER;
+    r.nameBufferSizes.push_back(*valueNameLength);
+    if (static_cast<int>(index) == r.failEnumAt) return r.enumStatus;
+    if (index >= r.values.size()) return ERROR_NO_MORE_ITEMS;
+    const RegValue& v = r.values[index];
+    if (*valueNameLength < v.name.size() + 1) return ERROR_MORE_DATA;
+    if (data && *dataLength < v.data.size()) return ERROR_MORE_DATA;
+    memcpy(valueName, v.name.c_str(), v.name.size() + 1);
+    *valueNameLength = v.name.size();
+    if (type) *type = v.type;
+    if (data) memcpy(data, v.data.data(), v.data.size());
+    *dataLength = v.data.size();
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegCloseKey(HKEY key) {
+    if (key != kSerialcommKey) return ERROR_INVALID_HANDLE;
+    --world().registry.openKeys;
+    return ERROR_SUCCESS;
+}
+
+uintptr_t _beginthreadex(void*, unsigned stackSize, unsigned(__stdcall* start)(void*), void* argument,
+                         unsigned initFlag, unsigned*) {
+    World& w = world();
+    w.threadStarts.push_back({argument, stackSize, initFlag});
+    if (w.failThreadStart) {
+        w.lastError = ERROR_NOT_ENOUGH_MEMORY;
+        return 0;
+    }
+    if (w.runThreadsAtOnce)
+        start(argument);
+    else
+        w.pendingThreads.push_back([start, argument] { start(argument); });
+    uintptr_t h = nextThreadHandle++;
+    threadHandles[h] = true;
+    ++w.threadHandlesOpen;
+    return h;
+}

@@ -1,0 +1,104 @@
+// Control side of the Win32 test double: tests script the world that the
+// module's Win32 calls see, and read back what the module did to it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace w32 {
+
+using Bytes = std::vector<uint8_t>;
+
+// A call that fails on its `onCall`-th invocation (1-based), or on every
+// invocation from then on when `sticky` is set. 0 means never.
+struct Fault {
+    unsigned onCall = 0;
+    bool sticky = false;
+    DWORD code = ERROR_GEN_FAILURE;
+    unsigned calls = 0;
+    bool hit();  // counts one call; true when this one must fail
+};
+
+struct Arrival {
+    uint64_t atMs;
+    uint8_t byte;
+};
+
+struct Device {
+    std::string name;         // as in "COM3"; opened through "\\.\COM3"
+    DWORD openError = 0;      // CreateFileA fails with this code when set
+    bool exclusive = true;    // a second open fails with ERROR_ACCESS_DENIED
+    DWORD refusedBaud = 0;    // SetCommState fails for this rate (ERROR_INVALID_PARAMETER)
+    DCB dcb{};                // the device's current line settings
+    COMMTIMEOUTS timeouts{};  // as last set
+    int openHandles = 0;
+    int opens = 0;
+    int closes = 0;
+    std::deque<Arrival> incoming;      // bytes on their way in, by arrival time
+    Bytes written;                     // every byte of every successful write
+    std::vector<Bytes> writes;         // each successful WriteFile call
+    std::vector<DWORD> readSizes;      // what each ReadFile asked for
+    Fault getState, setState, setTimeouts, clearError, read, write;
+    // A scripted peer: called after every successful write with its bytes.
+    std::function<void(Device&, const Bytes&)> onWrite;
+
+    // Bytes arrive `delayMs` from now, all at once.
+    void arrive(const Bytes& bytes, uint64_t delayMs = 0);
+    void arrive(const std::string& text, uint64_t delayMs = 0);
+    size_t queued() const;  // bytes that have arrived and not been read
+};
+
+struct RegValue {
+    std::string name;
+    DWORD type;
+    Bytes data;
+};
+RegValue regSz(const std::string& name, const std::string& text, bool terminator = true);
+RegValue regValue(const std::string& name, DWORD type, const Bytes& data);
+
+struct Registry {
+    bool keyExists = false;
+    std::vector<RegValue> values;
+    LSTATUS openStatus = ERROR_SUCCESS;   // RegOpenKeyExA answers this when nonzero
+    LSTATUS queryStatus = ERROR_SUCCESS;  // RegQueryInfoKeyA answers this when nonzero
+    int failEnumAt = -1;                  // RegEnumValueA fails at this index
+    LSTATUS enumStatus = ERROR_GEN_FAILURE;
+    std::vector<RegValue> addedAfterQuery;  // values that appear while enumerating
+    int openKeys = 0;
+    std::string openedPath;
+    REGSAM openedAccess = 0;
+    std::vector<DWORD> nameBufferSizes;  // name length handed to each RegEnumValueA
+};
+
+struct ThreadStart {
+    void* argument;
+    unsigned stackSize;
+    unsigned initFlag;
+};
+
+struct World {
+    uint64_t nowMs = 0;
+    std::map<std::string, Device> devices;
+    Registry registry;
+    std::vector<ThreadStart> threadStarts;
+    bool failThreadStart = false;
+    bool runThreadsAtOnce = true;  // otherwise they wait for runPendingThreads()
+    std::vector<std::function<void()>> pendingThreads;
+    int threadHandlesOpen = 0;
+    int closeHandleFailures = 0;  // CloseHandle on a handle that is not open
+    DWORD lastError = 0;
+};
+
+World& world();
+void reset();  // back to an empty world at time 0
+Device& addDevice(const std::string& name);
+void advanceMs(uint64_t ms);
+void runPendingThreads();
+
+}  // namespace w32

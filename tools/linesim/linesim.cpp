@@ -1,0 +1,386 @@
+// linesim: two pseudo-terminals joined by an emulated serial line.
+//
+// Whatever a program writes into end A comes out of end B and the other way
+// round, optionally paced at a baud rate and damaged by bit errors, lost and
+// spurious bytes. See docs/linesim.md.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "fault_injector.h"
+#include "line_queue.h"
+#include "pacing.h"
+
+namespace {
+
+using namespace linesim;
+
+constexpr size_t kQueueCapacity = 1 << 20;
+constexpr size_t kReadChunk = 4096;
+// A paced line is served in batches: waking for every byte at 921600 baud
+// would cost far more CPU than the relay itself.
+constexpr int64_t kMinSleepNs = 1000000;
+// After a pty end reports EIO or a hang-up, look again this much later.
+constexpr int64_t kRetryNs = 20000000;
+
+struct Options {
+    std::string linkA;
+    std::string linkB;
+    uint32_t baud = 0;
+    FaultRates rates;
+    uint64_t seed = 1;
+    std::string statsPath;
+    bool faultsAtoB = true;
+    bool faultsBtoA = true;
+};
+
+struct PtyEnd {
+    int masterFd = -1;
+    int slaveHoldFd = -1;   // never read; keeps the master from seeing hang-ups
+    std::string slavePath;
+    std::string linkPath;   // empty unless we made a link
+    int64_t retryAtNs = 0;  // after EIO or a hang-up: master left alone until then
+};
+
+struct Direction {
+    const char* name;
+    PtyEnd* source;
+    PtyEnd* sink;
+    LineQueue queue;
+    bool faultsOn = false;
+    FaultInjector faults;
+    std::vector<uint8_t> scratch;
+    bool sinkFull = false;  // last write would block: wait for POLLOUT
+    uint64_t bytesRead = 0;
+    uint64_t bytesDelivered = 0;
+};
+
+int64_t monotonicNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
+}
+
+[[noreturn]] void usage(int status) {
+    std::fprintf(status ? stderr : stdout,
+                 "usage: linesim [--link-a PATH] [--link-b PATH] [--baud N] [--ber R]\n"
+                 "               [--drop R] [--insert R] [--seed N] [--stats PATH]\n"
+                 "               [--direction-faults ab|ba|both]\n");
+    std::exit(status);
+}
+
+[[noreturn]] void die(const char* what) {
+    std::fprintf(stderr, "linesim: %s: %s\n", what, std::strerror(errno));
+    std::exit(1);
+}
+
+double parseRate(const char* option, const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const double rate = std::strtod(text.c_str(), &end);
+    if (errno || end == text.c_str() || *end || !(rate >= 0 && rate <= 1)) {
+        std::fprintf(stderr, "linesim: %s wants a probability from 0 to 1, not \"%s\"\n",
+                     option, text.c_str());
+        std::exit(2);
+    }
+    return rate;
+}
+
+uint64_t parseUnsigned(const char* option, const std::string& text, uint64_t max) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+    if (errno || end == text.c_str() || *end || text[0] == '-' || value > max) {
+        std::fprintf(stderr, "linesim: %s wants a whole number up to %" PRIu64 ", not \"%s\"\n",
+                     option, max, text.c_str());
+        std::exit(2);
+    }
+    return value;
+}
+
+Options parseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        std::string value;
+        if (name == "-h" || name == "--help") usage(0);
+        const size_t equals = name.find('=');
+        if (equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name.resize(equals);
+        } else {
+            if (i + 1 >= argc) usage(2);
+            value = argv[++i];
+        }
+        if (name == "--link-a") {
+            options.linkA = value;
+        } else if (name == "--link-b") {
+            options.linkB = value;
+        } else if (name == "--baud") {
+            options.baud = uint32_t(parseUnsigned("--baud", value, 100000000));
+        } else if (name == "--ber") {
+            options.rates.bitErrorRate = parseRate("--ber", value);
+        } else if (name == "--drop") {
+            options.rates.dropRate = parseRate("--drop", value);
+        } else if (name == "--insert") {
+            options.rates.insertRate = parseRate("--insert", value);
+        } else if (name == "--seed") {
+            options.seed = parseUnsigned("--seed", value, std::numeric_limits<uint64_t>::max());
+        } else if (name == "--stats") {
+            options.statsPath = value;
+        } else if (name == "--direction-faults") {
+            options.faultsAtoB = value == "ab" || value == "both";
+            options.faultsBtoA = value == "ba" || value == "both";
+            if (!options.faultsAtoB && !options.faultsBtoA) usage(2);
+        } else {
+            std::fprintf(stderr, "linesim: unknown option %s\n", name.c_str());
+            usage(2);
+        }
+    }
+    return options;
+}
+
+void openPty(PtyEnd& end) {
+    end.masterFd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (end.masterFd < 0) die("posix_openpt");
+    if (grantpt(end.masterFd) != 0 || unlockpt(end.masterFd) != 0) die("grantpt/unlockpt");
+    const char* path = ptsname(end.masterFd);
+    if (!path) die("ptsname");
+    end.slavePath = path;
+    end.slaveHoldFd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (end.slaveHoldFd < 0) die(path);
+    termios tio;
+    if (tcgetattr(end.slaveHoldFd, &tio) != 0) die("tcgetattr");
+    cfmakeraw(&tio);
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (tcsetattr(end.slaveHoldFd, TCSANOW, &tio) != 0) die("tcsetattr");
+}
+
+// Replaces a stale link atomically: link to a temporary name, then rename.
+void makeLink(PtyEnd& end, const std::string& linkPath) {
+    if (linkPath.empty()) return;
+    struct stat st;
+    if (lstat(linkPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+        std::fprintf(stderr, "linesim: %s exists and is not a symbolic link\n",
+                     linkPath.c_str());
+        std::exit(1);
+    }
+    const std::string temporary = linkPath + ".linesim-" + std::to_string(getpid());
+    unlink(temporary.c_str());
+    if (symlink(end.slavePath.c_str(), temporary.c_str()) != 0) die(temporary.c_str());
+    if (rename(temporary.c_str(), linkPath.c_str()) != 0) {
+        unlink(temporary.c_str());
+        die(linkPath.c_str());
+    }
+    end.linkPath = linkPath;
+}
+
+// Removes our link, unless something else has replaced it meanwhile.
+void removeLink(const PtyEnd& end) {
+    if (end.linkPath.empty()) return;
+    char target[4096];
+    const ssize_t n = readlink(end.linkPath.c_str(), target, sizeof target - 1);
+    if (n < 0) return;
+    target[n] = '\0';
+    if (end.slavePath == target) unlink(end.linkPath.c_str());
+}
+
+size_t readRoom(const Direction& dir) {
+    // Spurious bytes can double what a read turns into.
+    const size_t growth = dir.faultsOn && dir.faults.rates.insertRate > 0 ? 2 : 1;
+    return std::min(kReadChunk, lineQueueFree(dir.queue) / growth);
+}
+
+void readSource(Direction& dir, int64_t nowNs) {
+    const size_t room = readRoom(dir);
+    if (room == 0) return;
+    uint8_t buffer[kReadChunk];
+    const ssize_t n = read(dir.source->masterFd, buffer, room);
+    if (n <= 0) {
+        // EIO means no slave is open; with our own slave fd held that
+        // should not happen, but if it does, it is "no data for now".
+        if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            dir.source->retryAtNs = nowNs + kRetryNs;
+        }
+        return;
+    }
+    const int64_t arrivalNs = monotonicNs();
+    dir.bytesRead += size_t(n);
+    if (dir.faultsOn) {
+        dir.scratch.clear();
+        injectFaults(dir.faults, buffer, size_t(n), dir.scratch);
+        lineQueuePush(dir.queue, dir.scratch.data(), dir.scratch.size(), arrivalNs);
+    } else {
+        lineQueuePush(dir.queue, buffer, size_t(n), arrivalNs);
+    }
+}
+
+void deliverDue(Direction& dir, int64_t nowNs) {
+    if (dir.sinkFull || nowNs < dir.sink->retryAtNs) return;
+    size_t due = lineQueueDue(dir.queue, nowNs);
+    while (due > 0) {
+        size_t length = 0;
+        const uint8_t* head = lineQueueHead(dir.queue, due, &length);
+        const ssize_t n = write(dir.sink->masterFd, head, length);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            // EAGAIN: the peer is not reading; anything else: look again
+            // later. Either way the bytes stay queued.
+            if (errno == EAGAIN) dir.sinkFull = true;
+            else dir.sink->retryAtNs = nowNs + kRetryNs;
+            return;
+        }
+        lineQueuePop(dir.queue, size_t(n));
+        dir.bytesDelivered += size_t(n);
+        due -= size_t(n);
+        if (size_t(n) < length) {
+            dir.sinkFull = true;
+            return;
+        }
+    }
+}
+
+void printReport(FILE* out, const Direction dirs[2], double elapsedSeconds) {
+    std::fprintf(out, "elapsed_s=%.3f\n", elapsedSeconds);
+    for (int i = 0; i < 2; ++i) {
+        const Direction& d = dirs[i];
+        const FaultCounters& c = d.faults.counters;
+        std::fprintf(out,
+                     "%s_bytes_read=%" PRIu64 "\n%s_bytes_delivered=%" PRIu64 "\n"
+                     "%s_bytes_pending=%zu\n%s_bits_flipped=%" PRIu64 "\n"
+                     "%s_bytes_dropped=%" PRIu64 "\n%s_bytes_inserted=%" PRIu64 "\n",
+                     d.name, d.bytesRead, d.name, d.bytesDelivered, d.name, d.queue.size,
+                     d.name, c.bitsFlipped, d.name, c.bytesDropped, d.name, c.bytesInserted);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = parseOptions(argc, argv);
+
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
+    if (sigprocmask(SIG_BLOCK, &stopSignals, nullptr) != 0) die("sigprocmask");
+    const int signalFd = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signalFd < 0) die("signalfd");
+    signal(SIGPIPE, SIG_IGN);
+
+    PtyEnd ends[2];
+    openPty(ends[0]);
+    openPty(ends[1]);
+    makeLink(ends[0], options.linkA);
+    makeLink(ends[1], options.linkB);
+    std::printf("A=%s\nB=%s\n", ends[0].slavePath.c_str(), ends[1].slavePath.c_str());
+    std::fflush(stdout);
+
+    Direction dirs[2];
+    dirs[0].name = "ab";
+    dirs[0].source = &ends[0];
+    dirs[0].sink = &ends[1];
+    dirs[0].faultsOn = options.faultsAtoB && faultsActive(options.rates);
+    dirs[1].name = "ba";
+    dirs[1].source = &ends[1];
+    dirs[1].sink = &ends[0];
+    dirs[1].faultsOn = options.faultsBtoA && faultsActive(options.rates);
+    for (int i = 0; i < 2; ++i) {
+        initLineQueue(dirs[i].queue, kQueueCapacity, options.baud);
+        initFaultInjector(dirs[i].faults, dirs[i].faultsOn ? options.rates : FaultRates{},
+                          options.seed, uint64_t(i));
+        dirs[i].scratch.reserve(2 * kReadChunk);
+    }
+
+    const int64_t startNs = monotonicNs();
+    bool stopping = false;
+    while (!stopping) {
+        int64_t nowNs = monotonicNs();
+        for (Direction& d : dirs) deliverDue(d, nowNs);
+
+        // One pollfd per master (each is the source of one direction and
+        // the sink of the other), plus the signal fd. A master in its retry
+        // pause is not polled at all, so a lasting hang-up cannot spin us.
+        pollfd fds[3] = {{signalFd, POLLIN, 0}, {ends[0].masterFd, 0, 0},
+                         {ends[1].masterFd, 0, 0}};
+        int64_t wakeNs = std::numeric_limits<int64_t>::max();
+        for (int i = 0; i < 2; ++i) {
+            if (nowNs < ends[i].retryAtNs) {
+                fds[1 + i].fd = -1;
+                wakeNs = std::min(wakeNs, ends[i].retryAtNs);
+            }
+        }
+        for (int i = 0; i < 2; ++i) {
+            Direction& d = dirs[i];
+            if (readRoom(d) > 0) fds[1 + i].events |= POLLIN;
+            if (d.sinkFull) {
+                fds[2 - i].events |= POLLOUT;
+            } else if (d.queue.size > 0) {
+                wakeNs = std::min(wakeNs, std::max({lineQueueNextDueNs(d.queue),
+                                                    nowNs + kMinSleepNs,
+                                                    d.sink->retryAtNs}));
+            }
+        }
+        timespec timeout;
+        timespec* timeoutPtr = nullptr;
+        if (wakeNs != std::numeric_limits<int64_t>::max()) {
+            const int64_t waitNs = std::max<int64_t>(0, wakeNs - nowNs);
+            timeout.tv_sec = waitNs / kNsPerSecond;
+            timeout.tv_nsec = waitNs % kNsPerSecond;
+            timeoutPtr = &timeout;
+        }
+        if (ppoll(fds, 3, timeoutPtr, nullptr) < 0) {
+            if (errno == EINTR) continue;
+            die("ppoll");
+        }
+        if (fds[0].revents & POLLIN) stopping = true;
+
+        nowNs = monotonicNs();
+        for (int i = 0; i < 2; ++i) {
+            if (fds[1 + i].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+                ends[i].retryAtNs = nowNs + kRetryNs;
+            }
+        }
+        for (int i = 0; i < 2; ++i) {
+            Direction& d = dirs[i];
+            const short srcEvents = fds[1 + i].revents;
+            const short sinkEvents = fds[2 - i].revents;
+            if (srcEvents & (POLLIN | POLLHUP | POLLERR)) readSource(d, nowNs);
+            if (sinkEvents & (POLLOUT | POLLHUP | POLLERR)) d.sinkFull = false;
+        }
+    }
+
+    const double elapsed = double(monotonicNs() - startNs) / double(kNsPerSecond);
+    removeLink(ends[0]);
+    removeLink(ends[1]);
+    printReport(stderr, dirs, elapsed);
+    if (!options.statsPath.empty()) {
+        FILE* stats = std::fopen(options.statsPath.c_str(), "w");
+        if (!stats) {
+            std::fprintf(stderr, "linesim: %s: %s\n", options.statsPath.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+        printReport(stats, dirs, elapsed);
+        std::fclose(stats);
+    }
+    return 0;
+}
