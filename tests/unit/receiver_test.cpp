@@ -1,0 +1,427 @@
+// Receiving a file: a scripted sender answers each byte the receiver writes,
+// on the double's clock.
+
+#include "fake_host.h"
+#include "serial/port_table.h"
+
+using fake::host;
+using w32::Bytes;
+
+namespace {
+
+constexpr uint8_t SOH = 0x01, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18;
+
+uint8_t sum(const Bytes& bytes, size_t n) {
+    unsigned s = 0;
+    for (size_t i = 0; i < n; ++i) s += bytes[i];
+    return uint8_t(s);
+}
+
+// 128 bytes that differ from block to block, also 256 blocks apart.
+Bytes blockData(int n) {
+    Bytes d(128);
+    for (int j = 0; j < 128; ++j) d[j] = uint8_t(n * 31 + j * 7 + (n >> 8));
+    return d;
+}
+
+Bytes packet(uint8_t block, const Bytes& data) {
+    Bytes p{SOH, block, uint8_t(255 - block)};
+    p.insert(p.end(), data.begin(), data.end());
+    p.push_back(sum(p, 131));
+    return p;
+}
+
+Bytes reseal(Bytes p) {
+    p[131] = sum(p, 131);
+    return p;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// "NAA" is NAK, ACK, ACK as the receiver writes them.
+Bytes line(const std::string& answers) {
+    Bytes out;
+    for (char c : answers) out.push_back(c == 'N' ? NAK : ACK);
+    return out;
+}
+
+// What the sender puts on the line in answer to one byte from the receiver.
+struct Piece {
+    Bytes bytes;
+    uint64_t delayMs = 0;
+};
+using Turn = std::vector<Piece>;
+
+Turn send(const Bytes& bytes, uint64_t delayMs = 0) { return {{bytes, delayMs}}; }
+const Turn kEot = send({EOT});
+const Turn kSilence = {};
+
+}  // namespace
+
+class ReceiverTest : public ModuleTest {
+protected:
+    struct Write {
+        Bytes bytes;
+        uint64_t atMs;
+        size_t fileSize;  // host file bytes stored when it was written
+        int filesOpen;
+    };
+
+    void SetUp() override { freshWorld(); }
+
+    // A freshly loaded module with COM3 open and a sender on its far end; the
+    // table-driven tests start each case from here.
+    void freshWorld() {
+        ModuleTest::SetUp();
+        port = openPort();
+        start = w32::world().nowMs;
+        log.clear();
+        answers({});
+        device().onWrite = [this](w32::Device& d, const Bytes& bytes) {
+            size_t stored = host().files.empty() ? 0 : host().files[0].data.size();
+            log.push_back({bytes, w32::world().nowMs - start, stored, fake::filesOpen()});
+            if (next >= turns.size()) return;
+            for (const Piece& p : turns[next]) d.arrive(p.bytes, p.delayMs);
+            ++next;
+        };
+    }
+
+    void TearDown() override {
+        EXPECT_EQ(fake::filesOpen(), 0) << "the host file is closed on every path";
+        ModuleTest::TearDown();
+    }
+
+    // The sender's answers to the receiver's writes, in order; writes beyond
+    // them meet a silent line.
+    void answers(std::vector<Turn> t) {
+        turns = std::move(t);
+        next = 0;
+    }
+
+    int receive(const char* name = "in.bin", int mode = 0) {
+        captureStdout();
+        int result = ReceiveSerialFile(port, const_cast<char*>(name), mode);
+        trace = stdoutText();
+        return result;
+    }
+
+    const Bytes& file() { return host().files.at(0).data; }
+    uint64_t elapsed() { return w32::world().nowMs - start; }
+
+    unsigned port = 0;
+    uint64_t start = 0;
+    std::vector<Turn> turns;
+    size_t next = 0;
+    std::vector<Write> log;
+    std::string trace;
+};
+
+TEST_F(ReceiverTest, CleanTransferStoresEachBlockBeforeItsAckAndClosesBeforeTheLastAck) {
+    answers({send(packet(1, blockData(1))), send(packet(2, blockData(2))), send(packet(3, blockData(3))), kEot});
+    EXPECT_EQ(receive(), 1);
+    EXPECT_EQ(device().written, line("NAAAA"));
+    EXPECT_EQ(file(), concat({blockData(1), blockData(2), blockData(3)}));
+    EXPECT_EQ(trace, "Received 3 blocks\n");
+    EXPECT_TRUE(host().reports.empty());
+    EXPECT_EQ(device().readSizes, (std::vector<DWORD>{1, 131, 1, 131, 1, 131, 1})) << "the header byte is read alone";
+    ASSERT_EQ(log.size(), 5u);
+    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(log[i].fileSize, 128 * i);
+    EXPECT_EQ(log[4].filesOpen, 0) << "the file is closed before the ACK of EOT";
+    EXPECT_EQ(host().files.at(0).name, "in.bin");
+}
+
+TEST_F(ReceiverTest, PacketFromTheWireFormatExampleIsAccepted) {
+    Bytes abc{0x01, 0x01, 0xFE, 'a', 'b', 'c'};
+    abc.resize(131, 0);
+    abc.push_back(0x26);
+    Bytes allA{0x01, 0x02, 0xFD};
+    allA.resize(131, 0x41);
+    allA.push_back(0x80);
+    answers({send(abc), send(allA), kEot});
+    EXPECT_EQ(receive(), 1);
+    EXPECT_EQ(device().written, line("NAAA"));
+    Bytes expected(abc.begin() + 3, abc.begin() + 131);
+    expected.resize(256, 0x41);
+    EXPECT_EQ(file(), expected);
+}
+
+TEST_F(ReceiverTest, EotFirstGivesAnEmptyFileAndAnAckWhoseFailureIsIgnored) {
+    answers({kEot});
+    device().write = {2, false, ERROR_GEN_FAILURE};
+    EXPECT_EQ(receive(), 1);
+    EXPECT_EQ(device().written, line("N"));
+    EXPECT_EQ(device().write.calls, 2u) << "the ACK was attempted";
+    EXPECT_TRUE(file().empty());
+    EXPECT_EQ(trace, "Received 0 blocks\n");
+    EXPECT_TRUE(host().reports.empty());
+}
+
+// Which blocks a sender offers decides what is stored; a block that is
+// neither the next one nor a repeat of the last ends the transfer.
+TEST_F(ReceiverTest, BlockNumbersDecideWhatIsStored) {
+    struct Case {
+        std::vector<int> blocks;
+        int result;
+        std::string written;
+        std::vector<int> stored;
+        std::string trace;
+    } cases[] = {
+        {{1, 2, 2, 3}, 1, "NAAAAA", {1, 2, 3}, "Received 3 blocks\n"},
+        {{0, 1}, 1, "NAAA", {1}, "Received 1 blocks\n"},
+        {{1, 3}, 0, "NA", {1}, "Sender out of sequence: got block 3, expected block 2\n"},
+        {{2}, 0, "N", {}, "Sender out of sequence: got block 2, expected block 1\n"},
+        {{1, 2, 1}, 0, "NAA", {1, 2}, "Sender out of sequence: got block 1, expected block 3\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.blocks));
+        freshWorld();
+        std::vector<Turn> t;
+        for (int b : c.blocks) t.push_back(send(packet(uint8_t(b), blockData(b))));
+        t.push_back(kEot);
+        answers(t);
+        EXPECT_EQ(receive(), c.result);
+        EXPECT_EQ(device().written, line(c.written));
+        Bytes expected;
+        for (int b : c.stored) expected = concat({expected, blockData(b)});
+        EXPECT_EQ(file(), expected);
+        EXPECT_EQ(trace, c.trace);
+        EXPECT_TRUE(host().reports.empty());
+        EXPECT_EQ(fake::filesOpen(), 0);
+    }
+}
+
+TEST_F(ReceiverTest, BlockNumbersWrapFrom255To0AndTheCountDoesNot) {
+    std::vector<Turn> t;
+    Bytes expected;
+    for (int i = 1; i <= 257; ++i) {
+        t.push_back(send(packet(uint8_t(i), blockData(i))));
+        expected = concat({expected, blockData(i)});
+    }
+    t.push_back(kEot);
+    answers(t);
+    EXPECT_EQ(receive(), 1);
+    EXPECT_EQ(device().written, line("N" + std::string(258, 'A')));
+    EXPECT_EQ(file(), expected);
+    EXPECT_EQ(trace, "Received 257 blocks\n");
+}
+
+// A header byte that is not EOT starts a packet; each of the three tests
+// failing alone rejects it, and the resent packet is stored once.
+TEST_F(ReceiverTest, EachPacketTestRejectsOnItsOwn) {
+    Bytes good = packet(1, blockData(1));
+    Bytes badSum = good, stx = good, can = good, badComplement = good;
+    badSum[131] ^= 0x10;
+    stx[0] = 0x02;
+    can[0] = CAN;
+    badComplement[2] += 1;
+    for (const Bytes& bad : {badSum, reseal(stx), reseal(can), reseal(badComplement)}) {
+        SCOPED_TRACE(::testing::Message() << "header " << int(bad[0]) << " complement " << int(bad[2]));
+        freshWorld();
+        answers({send(bad), send(good), kEot});
+        EXPECT_EQ(receive(), 1);
+        EXPECT_EQ(device().written, line("NNAA"));
+        EXPECT_EQ(file(), blockData(1));
+        ASSERT_GE(device().readSizes.size(), 2u);
+        EXPECT_EQ(device().readSizes[1], 131u) << "the rest of the packet is read after any header";
+        EXPECT_EQ(trace, "Received 1 blocks\n");
+    }
+}
+
+TEST_F(ReceiverTest, PacketInPiecesIsPutTogether) {
+    Bytes p = packet(1, blockData(1));
+    answers({{{Bytes(p.begin(), p.begin() + 41), 0},
+              {Bytes(p.begin() + 41, p.begin() + 91), 200},
+              {Bytes(p.begin() + 91, p.end()), 400}},
+             kEot});
+    EXPECT_EQ(receive(), 1);
+    EXPECT_EQ(device().written, line("NAA"));
+    EXPECT_EQ(file(), blockData(1));
+    EXPECT_EQ(device().readSizes, (std::vector<DWORD>{1, 131, 91, 41, 1}));
+}
+
+TEST_F(ReceiverTest, EmptyReadsInsideAPacketWithinOneSecondAreWaitedOut) {
+    Bytes p = packet(1, blockData(1));
+    answers({{{Bytes(p.begin(), p.begin() + 121), 0}, {Bytes(p.begin() + 121, p.end()), 900}}, kEot});
+    EXPECT_EQ(receive(), 1);
+    EXPECT_EQ(device().written, line("NAA"));
+    EXPECT_EQ(file(), blockData(1));
+    std::vector<DWORD>& sizes = device().readSizes;
+    ASSERT_GE(sizes.size(), 5u);
+    EXPECT_EQ(sizes[1], 131u);
+    for (size_t i = 2; i + 1 < sizes.size(); ++i) EXPECT_EQ(sizes[i], 11u) << "read " << i;
+}
+
+TEST_F(ReceiverTest, TenRejectionsInARowAreAnsweredAndTheCountStartsAgain) {
+    Bytes bad = packet(1, blockData(1));
+    bad[131] ^= 1;
+    std::vector<Turn> t(10, send(bad));
+    t.push_back(send(packet(1, blockData(1))));
+    for (int i = 0; i < 10; ++i) t.push_back(send(bad));
+    t.push_back(send(packet(2, blockData(2))));
+    t.push_back(kEot);
+    answers(t);
+    EXPECT_EQ(receive(), 1);
+    EXPECT_EQ(device().written, line("N" + std::string(10, 'N') + "A" + std::string(10, 'N') + "AA"));
+    EXPECT_EQ(file(), concat({blockData(1), blockData(2)}));
+}
+
+TEST_F(ReceiverTest, EleventhRejectionEndsSilentlyKeepingStoredBlocks) {
+    Bytes bad = packet(2, blockData(2));
+    bad[2] = 0;
+    std::vector<Turn> t{send(packet(1, blockData(1)))};
+    for (int i = 0; i < 11; ++i) t.push_back(send(reseal(bad)));
+    answers(t);
+    EXPECT_EQ(receive(), 0);
+    EXPECT_EQ(device().written, line("NA" + std::string(10, 'N')));
+    EXPECT_EQ(next, 12u) << "all eleven bad packets were read";
+    EXPECT_EQ(file(), blockData(1));
+    EXPECT_EQ(trace, "");
+    EXPECT_TRUE(host().reports.empty());
+}
+
+// Each failing read or write: the file is closed, then the one report made.
+TEST_F(ReceiverTest, FailedReadsAndWritesAreReportedAfterTheFileIsClosed) {
+    Bytes bad = packet(1, blockData(1));
+    bad[131] ^= 1;
+    const Turn good = send(packet(1, blockData(1)));
+    struct Case {
+        const char* what;
+        std::vector<Turn> turns;
+        bool failRead;
+        unsigned onCall;
+        DWORD code;
+        std::string message;
+        std::string written;
+        size_t stored;
+    } cases[] = {
+        {"start NAK", {good}, false, 1, 1117, "Failed to start XMODEM transfer on serial port \"COM3\": 1117", "", 0},
+        {"first header", {good}, true, 1, 995, "Failed to read XMODEM header on serial port \"COM3\": 995", "N", 0},
+        {"later header", {good}, true, 3, 31, "Failed to read XMODEM header on serial port \"COM3\": 31", "NA", 128},
+        {"packet rest", {good}, true, 2, 6, "Failed to read XMODEM bytes on serial port \"COM3\": 6", "N", 0},
+        {"drain after a bad packet", {send(bad)}, true, 3, 6, "Failed to read XMODEM bytes on serial port \"COM3\": 6",
+         "N", 0},
+        {"ACK of a new block", {good}, false, 2, 0x80070005u,
+         "Failed to send XMODEM ACK on serial port \"COM3\": -2147024891", "N", 128},
+        {"NAK of a bad packet", {send(bad)}, false, 2, 1117, "Failed to send XMODEM NAK on serial port \"COM3\": 1117",
+         "N", 0},
+        {"NAK after header silence", {kSilence}, false, 2, 121,
+         "Failed to send XMODEM NAK on serial port \"COM3\": 121", "N", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        freshWorld();
+        answers(c.turns);
+        (c.failRead ? device().read : device().write) = {c.onCall, false, c.code};
+        EXPECT_EQ(receive(), 0);
+        EXPECT_EQ(fake::messages(), std::vector<std::string>{c.message});
+        ASSERT_EQ(host().reports.size(), 1u);
+        EXPECT_EQ(host().reports[0].filesOpen, 0);
+        EXPECT_EQ(host().reports[0].devicesOpen, 1) << "the port stays open";
+        EXPECT_EQ(host().calls.back(), "PLUGINERROR_0_S");
+        EXPECT_EQ(device().written, line(c.written));
+        EXPECT_EQ(file().size(), c.stored);
+        EXPECT_EQ(trace, "");
+    }
+}
+
+TEST_F(ReceiverTest, BadArgumentsAndAnUnopenableFileSendNothing) {
+    unsigned other = openPort("COM4");
+    CloseSerialPort(other);
+    for (unsigned badPort : {0u, portTable.slotCount + 1, other}) EXPECT_EQ(ReceiveSerialFile(badPort, (char*)"f", 0), 0);
+    EXPECT_EQ(receive("f", 1), 0);
+    EXPECT_TRUE(host().calls.empty());
+    EXPECT_TRUE(host().files.empty());
+
+    host().refuseWrites = true;
+    std::string longName(300, 'n');
+    EXPECT_EQ(receive(longName.c_str()), 0);
+    EXPECT_EQ(fake::messages(), std::vector<std::string>{"Failed to open file \"" + longName + "\""});
+    EXPECT_EQ(host().calls, (std::vector<std::string>{"OPENTOWRITE_L_S", "PLUGINERROR_0_S"}));
+    EXPECT_TRUE(device().written.empty());
+    EXPECT_TRUE(device().readSizes.empty());
+}
+
+// A silent line: every 10 s without a header counts as a rejected packet and
+// draws a NAK; the 11th ends the call.
+TEST_F(ReceiverTest, HeaderSilenceIsBoundedOnTheClock) {
+    answers({});
+    EXPECT_EQ(receive(), 0);
+    EXPECT_EQ(device().written, line(std::string(11, 'N')));
+    for (size_t i = 1; i < log.size(); ++i) {
+        uint64_t gap = log[i].atMs - log[i - 1].atMs;
+        EXPECT_GE(gap, 10000u) << "NAK " << i;
+        EXPECT_LE(gap, 10200u) << "NAK " << i;
+    }
+    EXPECT_GE(elapsed(), 110000u);
+    EXPECT_LE(elapsed(), 112500u);
+    EXPECT_TRUE(file().empty());
+    EXPECT_EQ(trace, "");
+    EXPECT_TRUE(host().reports.empty());
+}
+
+TEST_F(ReceiverTest, ASenderThatMissedTheFirstNakStartsOnTheNext) {
+    answers({kSilence, send(packet(1, blockData(1))), kEot});
+    EXPECT_EQ(receive(), 1);
+    EXPECT_EQ(device().written, line("NNAA"));
+    EXPECT_GE(log[1].atMs, 10000u);
+    EXPECT_EQ(file(), blockData(1));
+}
+
+TEST_F(ReceiverTest, SlowSenderJustInsideTheHeaderBoundDrawsNoExtraNak) {
+    answers({send(packet(1, blockData(1)), 9500), send(packet(2, blockData(2)), 9500), send({EOT}, 9500)});
+    EXPECT_EQ(receive(), 1);
+    EXPECT_EQ(device().written, line("NAAA"));
+    EXPECT_EQ(file(), concat({blockData(1), blockData(2)}));
+    EXPECT_GE(elapsed(), 28500u);
+}
+
+// A sender that stops inside a packet: one second after its last byte the
+// packet is dropped and NAKed, and the resent packet is stored. The stalled
+// packet repeats the stored one, so bytes left over from it in the buffer
+// must not complete it into a well-formed repeat.
+TEST_F(ReceiverTest, PacketSilenceRejectsAfterOneSecond) {
+    Bytes p1 = packet(1, blockData(1)), p2 = packet(2, blockData(2));
+    for (size_t sent : {1u, 61u, 131u}) {
+        SCOPED_TRACE(sent);
+        freshWorld();
+        answers({send(p1), send(Bytes(p1.begin(), p1.begin() + sent)), send(p2), kEot});
+        EXPECT_EQ(receive(), 1);
+        EXPECT_EQ(device().written, line("NANAA"));
+        EXPECT_EQ(file(), concat({blockData(1), blockData(2)}));
+        ASSERT_EQ(log.size(), 5u);
+        uint64_t wait = log[2].atMs - log[1].atMs;
+        EXPECT_GE(wait, 1000u);
+        EXPECT_LE(wait, 2500u);
+    }
+}
+
+// The rest of a garbled packet is dropped before the NAK, so it is never
+// taken as the next header.
+TEST_F(ReceiverTest, TrailingBytesOfAGarbledPacketAreDrainedBeforeTheNak) {
+    Bytes p = packet(1, blockData(1));
+    Bytes inserted = p;
+    inserted.insert(inserted.begin() + 10, 0x55);
+    Turn garbled = send(inserted);
+    for (int i = 1; i <= 15; ++i) garbled.push_back({{uint8_t(0x30 + i)}, uint64_t(55 * i)});
+    answers({garbled, send(p), kEot});
+    EXPECT_EQ(receive(), 1);
+    EXPECT_EQ(device().written, line("NNAA"));
+    EXPECT_EQ(file(), blockData(1));
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_GE(log[1].atMs - log[0].atMs, 825u) << "NAK only after the last stray byte";
+}
+
+TEST_F(ReceiverTest, ALineThatNeverGoesQuietStillGetsItsNaksAndEnds) {
+    for (int i = 0; i < 3000; ++i) device().arrive(Bytes{0x55}, uint64_t(20 * i));
+    answers({});
+    EXPECT_EQ(receive(), 0);
+    EXPECT_EQ(device().written, line(std::string(11, 'N')));
+    // Gathering 132 bytes takes 2.64 s of noise; the drain gives up after 1 s.
+    for (size_t i = 1; i < log.size(); ++i) EXPECT_LE(log[i].atMs - log[i - 1].atMs, 4500u) << "NAK " << i;
+    EXPECT_TRUE(file().empty());
+    EXPECT_TRUE(host().reports.empty());
+}

@@ -1,0 +1,441 @@
+// SendSerialFile against a scripted receiver on the Win32 double: the bytes on
+// the line, trace lines, error reports, the host file and the simulated clock.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fake_host.h"
+
+using fake::host;
+using w32::Bytes;
+
+namespace {
+
+const std::string N = "\x15", A = "\x06", X = "\x18";  // NAK, ACK, CAN
+constexpr uint8_t kEot = 0x04;
+constexpr uint8_t kPad = 0xA5;  // low 8 bits of what the fake host reads past the end
+
+// One answer of the receiver to one packet: its bytes arrive `delayMs` after
+// the write. No bytes is silence.
+struct Answer {
+    std::string bytes;
+    uint64_t delayMs = 10;
+};
+using Script = std::vector<Answer>;
+
+Script times(int n, const Answer& answer) { return Script(n, answer); }
+Script operator+(Script a, const Script& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A packet as a receiver must see it, put together here byte by byte.
+Bytes packet(uint8_t block, const Bytes& data) {
+    Bytes p{0x01, block, uint8_t(255 - block)};
+    unsigned sum = 0;
+    for (uint8_t b : data) {
+        p.push_back(b);
+        sum += b;
+    }
+    p.push_back(uint8_t(sum % 256));
+    return p;
+}
+
+Bytes sample(size_t size) {
+    Bytes b(size);
+    for (size_t i = 0; i < size; ++i) b[i] = uint8_t(i * 37 + 11);
+    return b;
+}
+
+Bytes block(const Bytes& padded, size_t index) {
+    return Bytes(padded.begin() + index * 128, padded.begin() + (index + 1) * 128);
+}
+
+std::string received(const std::string& bytes) { return "Received: " + bytes + "\n"; }
+std::string sending(int count) { return "Sending packet " + std::to_string(count) + "\n"; }
+const std::string kTimedOut = "ACK timed out, resending\n";
+const std::string kGaveUp = "Receiver stopped answering, giving up\n";
+
+size_t countOf(const std::string& text, const std::string& line) {
+    size_t n = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
+    return n;
+}
+
+std::string lastLine(const std::string& text) {
+    if (text.size() < 2) return text;
+    size_t start = text.rfind('\n', text.size() - 2);
+    return start == std::string::npos ? text : text.substr(start + 1);
+}
+
+}  // namespace
+
+class SenderTest : public ModuleTest {
+protected:
+    void SetUp() override { fresh(); }
+
+    // A new world: module, host, device and clock at 0.
+    void fresh() {
+        ModuleTest::SetUp();
+        port = openPort();
+        host().calls.clear();
+        host().padAfterEnd = 0x300 | kPad;
+        filesOpenAtEot = -1;
+        byteGapMs = 0;
+    }
+
+    // The receiver answers packets in script order and every further one with
+    // ACK. It answers EOT with an ACK that nobody reads.
+    void receiver(Script script) {
+        device().onWrite = [this, script, next = size_t(0)](w32::Device& d, const Bytes& bytes) mutable {
+            if (bytes.size() == 1 && bytes[0] == kEot) {
+                filesOpenAtEot = fake::filesOpen();
+                d.arrive(A);
+                return;
+            }
+            Answer answer = next < script.size() ? script[next++] : Answer{A};
+            for (size_t i = 0; i < answer.bytes.size(); ++i)
+                d.arrive(answer.bytes.substr(i, 1), answer.delayMs + i * byteGapMs);
+        };
+    }
+
+    int send(const std::string& name = "file.bin") { return SendSerialFile(port, const_cast<char*>(name.c_str()), 0); }
+
+    // The writes as block numbers, runs folded ("1x11 2 EOT"); a resend whose
+    // bytes differ from the packet before it is marked.
+    std::string lineLog() {
+        std::string log, last;
+        int run = 0;
+        const Bytes* previous = nullptr;
+        auto flush = [&] {
+            if (run) log += (log.empty() ? "" : " ") + last + (run > 1 ? "x" + std::to_string(run) : "");
+        };
+        for (const Bytes& w : device().writes) {
+            std::string token = w.size() == 132 ? std::to_string(w[1]) : w == Bytes{kEot} ? "EOT" : "?";
+            if (token == last && previous && *previous != w) token += "(changed)";
+            if (token != last) {
+                flush();
+                last = token;
+                run = 0;
+            }
+            ++run;
+            previous = &w;
+        }
+        flush();
+        return log;
+    }
+
+    unsigned port = 0;
+    int filesOpenAtEot = -1;
+    uint64_t byteGapMs = 0;  // between the bytes of one answer
+};
+
+TEST_F(SenderTest, ABadPortOrModeEndsAtOnceTouchingNothing) {
+    host().disk["file.bin"] = sample(10);
+    device().arrive(N);
+    auto expectUntouched = [&](unsigned handle, int mode) {
+        SCOPED_TRACE(std::to_string(handle) + " mode " + std::to_string(mode));
+        captureStdout();
+        EXPECT_EQ(SendSerialFile(handle, const_cast<char*>("file.bin"), mode), 0);
+        EXPECT_EQ(stdoutText(), "");
+        EXPECT_TRUE(host().calls.empty());
+        EXPECT_EQ(host().timerCalls, 0);
+        EXPECT_TRUE(device().readSizes.empty());
+        EXPECT_TRUE(device().writes.empty());
+        EXPECT_EQ(device().queued(), 1u);
+    };
+    expectUntouched(0, 0);
+    expectUntouched(port + 1, 0);
+    expectUntouched(port, 1);
+    expectUntouched(port, -1);
+    CloseSerialPort(port);
+    expectUntouched(port, 0);
+}
+
+TEST_F(SenderTest, WithoutANakInTimeTheStartWaitEndsAndTheFileIsNeverOpened) {
+    const struct {
+        const char* what;
+        std::vector<std::pair<std::string, uint64_t>> line;  // bytes, arrival ms
+        std::string trace;
+    } cases[] = {
+        {"silence", {}, ""},
+        {"C and CAN do not start it", {{"C", 0}, {X, 1000}, {"CC", 7000}}, received("C") + received(X) + received("CC")},
+        {"a NAK read in the pass after which time is up", {{N, 8001}}, received(N)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fresh();  // "file.bin" is missing: an open would show as a report
+        for (const auto& [bytes, atMs] : c.line) device().arrive(bytes, atMs);
+        captureStdout();
+        EXPECT_EQ(send(), 0);
+        EXPECT_EQ(stdoutText(), c.trace + "Transfer start timed out\n");
+        EXPECT_TRUE(host().calls.empty()) << "no file opened, nothing reported";
+        EXPECT_TRUE(device().writes.empty());
+        EXPECT_GT(w32::world().nowMs, 8000u);
+        EXPECT_LE(w32::world().nowMs, 8060u);
+    }
+}
+
+TEST_F(SenderTest, ANakAtExactlyEightSecondsStartsAmongOtherBytes) {
+    host().disk["empty"] = {};
+    device().arrive("C", 0);
+    device().arrive(X, 1000);
+    device().arrive("xyC" + N + "z", 8000);
+    receiver({});
+    captureStdout();
+    EXPECT_EQ(send("empty"), 1);
+    EXPECT_EQ(stdoutText(), received("C") + received(X) + received("xyC" + N + "z") + "Sent 0 blocks\n");
+    EXPECT_EQ(lineLog(), "EOT");
+    EXPECT_EQ(filesOpenAtEot, 0);
+}
+
+TEST_F(SenderTest, AFileMissingAfterTheNakIsReportedAndNothingIsSent) {
+    std::string name = "no such dir\\" + std::string(200, 'f') + ".bin";
+    device().arrive(N);
+    captureStdout();
+    EXPECT_EQ(send(name), 0);
+    EXPECT_EQ(stdoutText(), received(N));
+    EXPECT_EQ(fake::messages(), std::vector<std::string>{"Failed to open file \"" + name + "\" for reading"});
+    EXPECT_TRUE(device().writes.empty());
+    EXPECT_EQ(fake::filesOpen(), 0);
+}
+
+TEST_F(SenderTest, AFileGoesOutInWholeBlocksThenEotAfterTheFileIsClosed) {
+    for (size_t size : {0, 1, 128, 129, 300}) {
+        SCOPED_TRACE(size);
+        fresh();
+        Bytes data = sample(size);
+        host().disk["file.bin"] = data;
+        device().arrive(N);
+        receiver({});
+        captureStdout();
+        EXPECT_EQ(send(), 1);
+
+        size_t count = (size + 127) / 128;
+        Bytes padded = data;
+        padded.resize(count * 128, kPad);
+        std::vector<Bytes> expected;
+        std::string trace = received(N);
+        for (size_t k = 0; k < count; ++k) {
+            expected.push_back(packet(uint8_t(k + 1), block(padded, k)));
+            trace += sending(int(k + 1)) + received(A);
+        }
+        expected.push_back({kEot});
+        EXPECT_EQ(device().writes, expected);
+        EXPECT_EQ(stdoutText(), trace + "Sent " + std::to_string(count) + " blocks\n");
+        EXPECT_EQ(host().readByteCalls, int(count * 128)) << "no end test inside a block";
+        EXPECT_EQ(filesOpenAtEot, 0);
+        EXPECT_EQ(fake::filesOpen(), 0);
+        EXPECT_EQ(device().queued(), 1u) << "the answer to EOT is left unread";
+        EXPECT_TRUE(host().reports.empty());
+    }
+}
+
+TEST_F(SenderTest, AbcIsTheKnownPacket) {
+    host().padAfterEnd = 0;
+    host().disk["abc"] = {'a', 'b', 'c'};
+    device().arrive(N);
+    receiver({});
+    captureStdout();
+    EXPECT_EQ(send("abc"), 1);
+    stdoutText();
+    Bytes expected{0x01, 0x01, 0xFE, 'a', 'b', 'c'};
+    expected.resize(131, 0);
+    expected.push_back(0x26);
+    ASSERT_FALSE(device().writes.empty());
+    EXPECT_EQ(device().writes[0], expected);
+}
+
+TEST_F(SenderTest, BlockNumbersWrapAfter255WhileTheCountGoesOn) {
+    Bytes data = sample(256 * 128 + 1);
+    host().disk["big"] = data;
+    device().arrive(N);
+    receiver({});
+    captureStdout();
+    EXPECT_EQ(send("big"), 1);
+    std::string out = stdoutText();
+    data.resize(257 * 128, kPad);
+    ASSERT_EQ(device().writes.size(), 258u);
+    const std::pair<size_t, uint8_t> wraps[] = {{254, 255}, {255, 0}, {256, 1}};
+    for (auto [index, number] : wraps)
+        EXPECT_EQ(device().writes[index], packet(number, block(data, index))) << "block " << index + 1;
+    EXPECT_NE(out.find(sending(255) + received(A) + sending(256) + received(A) + sending(257)), std::string::npos);
+    EXPECT_EQ(lastLine(out), "Sent 257 blocks\n");
+}
+
+// The answers to the packets of a two-block file, and what they lead to.
+TEST_F(SenderTest, AnswersDecideAsTheyAreReadAndInTime) {
+    const struct {
+        const char* what;
+        Script script;
+        int result;
+        std::string log;
+        std::string last;  // last trace line
+        size_t timeouts;   // "ACK timed out" lines
+        uint64_t gapMs = 0;
+    } cases[] = {
+        {"ACK then CAN in one read is ACK", {{A + X}}, 1, "1 2 EOT", "Sent 2 blocks\n", 0},
+        {"CAN then ACK in one read ends it", {{X + A}}, 0, "1", "Receiver cancelled transfer\n", 0},
+        {"CAN behind other bytes on block 2", {{A}, {"zz" + X}}, 0, "1 2", "Receiver cancelled transfer\n", 0},
+        {"ten NAKs are borne", times(10, {N}), 1, "1x11 2 EOT", "Sent 2 blocks\n", 0},
+        {"the eleventh NAK ends it", times(11, {N}), 0, "1x11", "Received too many NAKs\n", 0},
+        {"two NAKs in one read are one", times(10, {N + N}), 1, "1x11 2 EOT", "Sent 2 blocks\n", 0},
+        {"an ACK sets the count back", times(10, {N}) + Script{{A}} + times(10, {N}), 1, "1x11 2x11 EOT",
+         "Sent 2 blocks\n", 0},
+        {"answer time-outs leave the count alone", times(5, {N}) + Script{{""}} + times(6, {N}), 0, "1x12",
+         "Received too many NAKs\n", 1},
+        {"a read without ACK, NAK or CAN decides nothing", {{"xyz"}}, 1, "1x2 2 EOT", "Sent 2 blocks\n", 1},
+        {"an ACK at exactly 2.0 s is in time", {{A, 2000}}, 1, "1 2 EOT", "Sent 2 blocks\n", 0},
+        {"an ACK read after 2.0 s resends", {{A, 2001}}, 1, "1x2 2 EOT", "Sent 2 blocks\n", 1},
+        {"a late ACK still sets the count back", times(10, {N}) + Script{{A, 2001}} + times(10, {N}), 1,
+         "1x22 2 EOT", "Sent 2 blocks\n", 1},
+        {"a late NAK still counts", times(10, {N}) + Script{{N, 2001}}, 0, "1x11", "Received too many NAKs\n", 0},
+        {"NAK then ACK in two reads of one pass: next block, count 0", Script{{N + A, 0}} + times(10, {N}), 1,
+         "1 2x11 EOT", "Sent 2 blocks\n", 0, 1},
+        {"ACK then NAK in two reads of one pass: resend, count 1", Script{{A + N, 0}} + times(10, {N}), 0,
+         "1x11", "Received too many NAKs\n", 0, 1},
+        {"ten silences in a row give up", times(10, {""}), 0, "1x10", kGaveUp, 9},
+        {"a NAK breaks the row of silences", times(9, {""}) + Script{{N}} + times(9, {""}), 1, "1x20 2 EOT",
+         "Sent 2 blocks\n", 18},
+        {"so does a late ACK", times(9, {""}) + Script{{A, 2001}} + times(9, {""}), 1, "1x20 2 EOT",
+         "Sent 2 blocks\n", 19},
+        {"each block starts a new row", times(9, {""}) + Script{{A}} + times(9, {""}), 1, "1x10 2x10 EOT",
+         "Sent 2 blocks\n", 18},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fresh();
+        host().disk["file.bin"] = sample(200);
+        device().arrive(N);
+        device().readMsPerByte = c.gapMs;  // so the second byte comes in behind the first read
+        byteGapMs = c.gapMs;
+        receiver(c.script);
+        captureStdout();
+        EXPECT_EQ(send(), c.result);
+        std::string out = stdoutText();
+        EXPECT_EQ(lineLog(), c.log);
+        EXPECT_EQ(lastLine(out), c.last);
+        EXPECT_EQ(countOf(out, kTimedOut), c.timeouts);
+        EXPECT_EQ(fake::filesOpen(), 0);
+        EXPECT_TRUE(host().reports.empty());
+        if (c.gapMs) {
+            const std::string& first = c.script[0].bytes;
+            EXPECT_NE(out.find(received(first.substr(0, 1)) + received(first.substr(1))), std::string::npos)
+                << "two reads";
+        }
+    }
+}
+
+TEST_F(SenderTest, TheEleventhNakClosesTheFileAndEndsWithNothingMoreSent) {
+    host().disk["file.bin"] = sample(10);
+    device().arrive(N);
+    receiver(times(11, {N}));
+    captureStdout();
+    EXPECT_EQ(send(), 0);
+    std::string trace = received(N);
+    for (int i = 0; i < 11; ++i) trace += sending(1) + received(N);
+    EXPECT_EQ(stdoutText(), trace + "Received too many NAKs\n");
+    EXPECT_EQ(device().writes, std::vector<Bytes>(11, device().writes.at(0)));
+    EXPECT_EQ(host().calls, (std::vector<std::string>{"OPENTOREAD_L_S", "CLOSEFILE_0_L"}));
+}
+
+TEST_F(SenderTest, ALateAckResendsTheSamePacketWithTheSameCount) {
+    host().disk["file.bin"] = sample(10);
+    device().arrive(N);
+    receiver({{A, 2001}});
+    captureStdout();
+    EXPECT_EQ(send(), 1);
+    EXPECT_EQ(stdoutText(), received(N) + sending(1) + received(A) + kTimedOut + sending(1) + received(A) +
+                                "Sent 1 blocks\n");
+    EXPECT_EQ(lineLog(), "1x2 EOT");
+}
+
+TEST_F(SenderTest, ASilentReceiverIsGivenUpOnAfterTenAnswerTimeouts) {
+    host().disk["file.bin"] = sample(10);
+    device().arrive(N);
+    receiver(times(30, {""}));
+    captureStdout();
+    EXPECT_EQ(send(), 0);
+    std::string trace = received(N) + sending(1);
+    for (int i = 0; i < 9; ++i) trace += kTimedOut + sending(1);
+    EXPECT_EQ(stdoutText(), trace + kGaveUp);
+    EXPECT_EQ(lineLog(), "1x10");
+    EXPECT_EQ(fake::filesOpen(), 0);
+    EXPECT_TRUE(host().reports.empty());
+    // Each wait ends at the first 60 ms step past 2.0 s.
+    EXPECT_GT(w32::world().nowMs, 10 * 2000u);
+    EXPECT_LE(w32::world().nowMs, 10 * 2060u);
+    for (DWORD size : device().readSizes) EXPECT_EQ(size, 1u) << "waits for one byte at a time";
+}
+
+TEST_F(SenderTest, AFloodingPeerCannotHoldTheCallPastItsLimits) {
+    constexpr uint64_t kFloodMs = 60000;  // one byte a millisecond, read at that rate
+    for (bool afterStart : {false, true}) {
+        SCOPED_TRACE(afterStart ? "flood after the first packet" : "flood before any NAK");
+        fresh();
+        host().disk["file.bin"] = sample(10);
+        device().readMsPerByte = 1;
+        auto flood = [](w32::Device& d) {
+            for (uint64_t ms = 0; ms < kFloodMs; ++ms) d.arrive("x", ms);
+        };
+        if (afterStart) {
+            device().arrive(N);
+            device().onWrite = [flood](w32::Device& d, const Bytes&) {
+                if (d.writes.size() == 1) flood(d);
+            };
+        } else {
+            flood(device());
+        }
+        captureStdout();
+        EXPECT_EQ(send(), 0);
+        std::string out = stdoutText();
+        EXPECT_EQ(lastLine(out), afterStart ? kGaveUp : "Transfer start timed out\n");
+        EXPECT_LT(w32::world().nowMs, afterStart ? 10 * 2100u : 8100u);
+        EXPECT_EQ(fake::filesOpen(), 0);
+    }
+}
+
+TEST_F(SenderTest, FailedWritesCloseTheFileBeforeTheReport) {
+    const struct {
+        unsigned failingWrite;
+        DWORD code;
+        std::string log;
+        std::string trace;
+        std::string report;
+    } cases[] = {
+        {1, 1117, "", received(N) + sending(1), "Failed to send XMODEM packet on serial port \"COM3\": 1117"},
+        {3, 995, "1x2", received(N) + sending(1) + received(N) + sending(1) + received(A) + sending(2),
+         "Failed to send XMODEM packet on serial port \"COM3\": 995"},
+        {4, 31, "1x2 2", received(N) + sending(1) + received(N) + sending(1) + received(A) + sending(2) + received(A),
+         "Failed to send XMODEM EOT on serial port \"COM3\": 31"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failingWrite);
+        fresh();
+        host().disk["file.bin"] = sample(200);
+        host().onCloseFile = [] { SetLastError(0); };  // a host's close may touch the last error
+        device().arrive(N);
+        device().write = {c.failingWrite, false, c.code};
+        receiver({{N}});
+        captureStdout();
+        EXPECT_EQ(send(), 0);
+        EXPECT_EQ(stdoutText(), c.trace);
+        EXPECT_EQ(fake::messages(), std::vector<std::string>{c.report});
+        ASSERT_EQ(host().reports.size(), 1u);
+        EXPECT_EQ(host().reports[0].filesOpen, 0);
+        EXPECT_EQ(lineLog(), c.log) << "nothing more after the failure";
+    }
+}
+
+TEST_F(SenderTest, AFailedQueryIsReportedAndAFailedReadDroppedAndTheTransferGoesOn) {
+    host().disk["file.bin"] = sample(10);
+    device().arrive(N);
+    device().clearError = {1, false, 6};
+    device().read = {1, false, 995};
+    receiver({});
+    captureStdout();
+    EXPECT_EQ(send(), 1);
+    EXPECT_EQ(stdoutText(), received(N) + sending(1) + received(A) + "Sent 1 blocks\n");
+    EXPECT_EQ(fake::messages(), std::vector<std::string>{"Error getting serial port \"COM3\" bytes available: 6"});
+    EXPECT_EQ(lineLog(), "1 EOT");
+}
