@@ -63,6 +63,7 @@ int __cdecl openToRead(const char* name) {
 
 void __cdecl closeFile(int id) {
     host().calls.push_back("CLOSEFILE_0_L");
+    if (host().onCloseFile) host().onCloseFile();
     if (HostFile* f = fileOf(id)) f->open = false;
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -44,6 +45,7 @@ struct Host {
     int fileEofCalls = 0;
     int timerCalls = 0;
     std::vector<std::string> calls;  // command names in call order
+    std::function<void()> onCloseFile;  // runs inside CLOSEFILE_0_L
 };
 
 Host& host();

@@ -85,8 +85,14 @@ int64_t monotonicNs() {
     std::exit(status);
 }
 
+// Both ends live for the whole run; an early exit still removes our links.
+PtyEnd ends[2];
+
+void removeLinks();
+
 [[noreturn]] void die(const char* what) {
     std::fprintf(stderr, "linesim: %s: %s\n", what, std::strerror(errno));
+    removeLinks();
     std::exit(1);
 }
 
@@ -180,6 +186,7 @@ void makeLink(PtyEnd& end, const std::string& linkPath) {
     if (lstat(linkPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
         std::fprintf(stderr, "linesim: %s exists and is not a symbolic link\n",
                      linkPath.c_str());
+        removeLinks();
         std::exit(1);
     }
     const std::string temporary = linkPath + ".linesim-" + std::to_string(getpid());
@@ -202,10 +209,18 @@ void removeLink(const PtyEnd& end) {
     if (end.slavePath == target) unlink(end.linkPath.c_str());
 }
 
+void removeLinks() {
+    removeLink(ends[0]);
+    removeLink(ends[1]);
+}
+
+// How much the next read may take: a whole chunk or nothing. Waiting for a
+// chunk's worth of room keeps a full queue from waking us for every few
+// bytes the far end drains.
 size_t readRoom(const Direction& dir) {
     // Spurious bytes can double what a read turns into.
     const size_t growth = dir.faultsOn && dir.faults.rates.insertRate > 0 ? 2 : 1;
-    return std::min(kReadChunk, lineQueueFree(dir.queue) / growth);
+    return lineQueueFree(dir.queue) >= kReadChunk * growth ? kReadChunk : 0;
 }
 
 void readSource(Direction& dir, int64_t nowNs) {
@@ -286,7 +301,6 @@ int main(int argc, char** argv) {
     if (signalFd < 0) die("signalfd");
     signal(SIGPIPE, SIG_IGN);
 
-    PtyEnd ends[2];
     openPty(ends[0]);
     openPty(ends[1]);
     makeLink(ends[0], options.linkA);
@@ -369,8 +383,7 @@ int main(int argc, char** argv) {
     }
 
     const double elapsed = double(monotonicNs() - startNs) / double(kNsPerSecond);
-    removeLink(ends[0]);
-    removeLink(ends[1]);
+    removeLinks();
     printReport(stderr, dirs, elapsed);
     if (!options.statsPath.empty()) {
         FILE* stats = std::fopen(options.statsPath.c_str(), "w");

@@ -226,6 +226,7 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
             out[got++] = d->incoming.front().byte;
             d->incoming.pop_front();
             lastArrival = now;
+            now += d->readMsPerByte;
             continue;
         }
         uint64_t limit = deadline;
@@ -237,13 +238,14 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
                 fprintf(stderr, "win32 double: ReadFile would wait forever\n");
                 abort();
             }
-            now = limit;
+            now = std::max(now, limit);
             break;
         }
         now = next;
     }
     world().nowMs = std::max(world().nowMs, now);
     if (read) *read = got;
+    if (d->onRead) d->onRead(*d, out, got);
     return TRUE;
 }
 

@@ -47,6 +47,12 @@ struct Device {
     Fault getState, setState, setTimeouts, clearError, read, write;
     // A scripted peer: called after every successful write with its bytes.
     std::function<void(Device&, const Bytes&)> onWrite;
+    // Time on the clock that each byte a read takes costs, as on a line of
+    // finite rate: bytes keep arriving while a long read goes on. 0: none.
+    uint64_t readMsPerByte = 0;
+    // A watcher: called after every successful read with the bytes it took
+    // from the line (none when it timed out), once the clock has moved.
+    std::function<void(Device&, const uint8_t*, DWORD)> onRead;
 
     // Bytes arrive `delayMs` from now, all at once.
     void arrive(const Bytes& bytes, uint64_t delayMs = 0);
