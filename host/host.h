@@ -1,0 +1,52 @@
+// Stand-in host for serialport.dll: loads the plug-in the way a script host
+// does (by exported name), hands it the host commands, and implements the
+// nine it calls: host strings, host files by id, a timer and error reports.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+using HostLookupFn = void* (__cdecl*)(const char* name);
+
+// One entry point per export of serialport.dll, named like the export.
+struct PluginApi {
+    void(__cdecl* ReceiveORVPtr)(HostLookupFn lookup);
+    int(__cdecl* EnumerateSerialPorts)();
+    char*(__cdecl* GetSerialPortName)(unsigned int index);
+    int(__cdecl* OpenSerialPort)(unsigned int index, unsigned int baud, unsigned int stopBits,
+                                 unsigned int parity);
+    void(__cdecl* CloseSerialPort)(unsigned int port);
+    int(__cdecl* GetSerialBytesAvailable)(unsigned int port);
+    char*(__cdecl* ReadSerialData)(unsigned int port, unsigned int length);
+    int(__cdecl* WriteSerialData)(unsigned int port, char* data, int length);
+    int(__cdecl* ReceiveSerialFile)(unsigned int port, char* fileName, int mode);
+    int(__cdecl* SendSerialFile)(unsigned int port, char* fileName, int mode);
+};
+
+// Loads the DLL, finds all ten exports by their exported names and binds the
+// plug-in with ReceiveORVPtr(host_lookup). On failure *error names the DLL or
+// every missing export, the DLL is unloaded again and *api is left untouched.
+bool host_load(const char* dllPath, PluginApi* api, std::string* error);
+
+// The lookup function handed to the plug-in: the entry point of one of the
+// 28 host commands, or null for a name the host does not know. Every name
+// asked for is logged, in order.
+extern "C" void* __cdecl host_lookup(const char* name);
+
+// The same answer as host_lookup without logging the name.
+void* host_command(const char* name);
+
+const std::vector<std::string>& host_lookup_log();
+void host_clear_lookup_log();
+
+// Host strings handed out by CREATESTRING_S_L live until this call.
+void host_free_strings();
+std::size_t host_string_count();
+
+// Messages the plug-in reported through PLUGINERROR_0_S, oldest first.
+const std::vector<std::string>& host_errors();
+void host_clear_errors();
+
+// Seconds since the host library was first used, as TIMER_F_0 reports them.
+double host_seconds();

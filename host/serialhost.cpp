@@ -1,0 +1,336 @@
+// serialhost: a command-line host for serialport.dll. Lists ports, moves
+// bytes and sends or receives files through the plug-in's exports.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "host.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: serialhost [--dll PATH] COMMAND ...\n"
+    "\n"
+    "commands:\n"
+    "  ports                       list the serial ports, one \"<index> <name>\" a line\n"
+    "  open PORT [LINE] ACTION...  open PORT, run the actions in order, close it\n"
+    "  send PORT FILE [LINE]       send FILE over PORT with XMODEM\n"
+    "  recv PORT FILE [LINE]       receive FILE over PORT with XMODEM\n"
+    "\n"
+    "PORT    a port name such as COM5 (any case) or an index in the port list\n"
+    "LINE    --baud N (default 0: the plug-in's 57600)  --parity none|odd|even\n"
+    "        --stop 1|2\n"
+    "ACTION  write TEXT | read N | avail | sleep MS\n"
+    "--dll   the plug-in to load (default: serialport.dll beside serialhost.exe)\n"
+    "\n"
+    "exit status: 0 done, 1 failed, 2 bad usage\n";
+
+enum class Verb { None, Help, Ports, Open, Send, Recv };
+
+enum class ActionKind { Write, Read, Avail, Sleep };
+
+struct Action {
+    ActionKind kind;
+    std::string text;      // write
+    unsigned long number;  // read: bytes, sleep: milliseconds
+};
+
+struct Command {
+    Verb verb = Verb::None;
+    std::string dllPath;
+    std::string port;
+    std::string file;
+    unsigned int baud = 0;
+    unsigned int stopBits = 1;
+    unsigned int parity = 0;
+    std::vector<Action> actions;
+};
+
+bool parse_unsigned(const std::string& text, unsigned long* value) {
+    if (text.empty() || text.size() > 10) return false;
+    for (char c : text)
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    const unsigned long long parsed = std::strtoull(text.c_str(), nullptr, 10);
+    if (parsed > 0xFFFFFFFFull) return false;
+    *value = static_cast<unsigned long>(parsed);
+    return true;
+}
+
+// Options may stand anywhere; an action's own argument is taken as it is,
+// so "write --baud" writes the text "--baud".
+bool parse_command(int argc, char** argv, Command* command, std::string* problem) {
+    auto fail = [problem](const std::string& text) {
+        *problem = text;
+        return false;
+    };
+    int i = 1;
+    auto value_of = [&](std::string* value) {
+        if (i >= argc) return false;
+        *value = argv[i++];
+        return true;
+    };
+    std::vector<std::string> operands;
+    while (i < argc) {
+        const std::string arg = argv[i++];
+        std::string value;
+        unsigned long number = 0;
+        if (arg == "-h" || arg == "--help") {
+            command->verb = Verb::Help;
+            return true;
+        } else if (arg == "--dll") {
+            if (!value_of(&command->dllPath)) return fail("--dll needs a path");
+        } else if (arg == "--baud") {
+            if (!value_of(&value) || !parse_unsigned(value, &number))
+                return fail("--baud needs a decimal rate");
+            command->baud = static_cast<unsigned int>(number);
+        } else if (arg == "--parity") {
+            if (!value_of(&value)) return fail("--parity needs none, odd or even");
+            if (value == "none") command->parity = 0;
+            else if (value == "odd") command->parity = 1;
+            else if (value == "even") command->parity = 2;
+            else return fail("--parity needs none, odd or even, not \"" + value + "\"");
+        } else if (arg == "--stop") {
+            if (!value_of(&value) || (value != "1" && value != "2"))
+                return fail("--stop needs 1 or 2");
+            command->stopBits = value == "1" ? 1 : 2;
+        } else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+            return fail("unknown option " + arg);
+        } else if (command->verb == Verb::None) {
+            if (arg == "ports") command->verb = Verb::Ports;
+            else if (arg == "open") command->verb = Verb::Open;
+            else if (arg == "send") command->verb = Verb::Send;
+            else if (arg == "recv") command->verb = Verb::Recv;
+            else if (arg == "help") command->verb = Verb::Help;
+            else return fail("unknown command \"" + arg + "\"");
+        } else if (command->verb == Verb::Open && !operands.empty()) {
+            Action action{ActionKind::Avail, {}, 0};
+            if (arg == "write") {
+                if (i >= argc) return fail("write needs a text");
+                action.kind = ActionKind::Write;
+                action.text = argv[i++];
+            } else if (arg == "read" || arg == "sleep") {
+                action.kind = arg == "read" ? ActionKind::Read : ActionKind::Sleep;
+                if (i >= argc || !parse_unsigned(argv[i], &action.number))
+                    return fail(arg + " needs a decimal number");
+                ++i;
+            } else if (arg == "avail") {
+                action.kind = ActionKind::Avail;
+            } else {
+                return fail("unknown action \"" + arg + "\"");
+            }
+            command->actions.push_back(action);
+        } else {
+            operands.push_back(arg);
+        }
+    }
+
+    std::size_t wanted = 0;
+    switch (command->verb) {
+        case Verb::None: return fail("no command given");
+        case Verb::Help: return true;
+        case Verb::Ports: wanted = 0; break;
+        case Verb::Open: wanted = 1; break;
+        case Verb::Send:
+        case Verb::Recv: wanted = 2; break;
+    }
+    if (operands.size() < wanted) return fail(wanted == 1 ? "PORT is missing" : "PORT and FILE are needed");
+    if (operands.size() > wanted) return fail("unexpected argument \"" + operands[wanted] + "\"");
+    if (wanted >= 1) command->port = operands[0];
+    if (wanted >= 2) command->file = operands[1];
+    return true;
+}
+
+std::string default_dll_path() {
+    std::vector<char> path(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) return "serialport.dll";
+        if (length < path.size()) {
+            std::string exe(path.data(), length);
+            const std::size_t slash = exe.find_last_of("\\/");
+            return slash == std::string::npos ? "serialport.dll" : exe.substr(0, slash + 1) + "serialport.dll";
+        }
+        if (path.size() >= 32768) return "serialport.dll";
+        path.resize(path.size() * 2);
+    }
+}
+
+// A COM name is looked up in the list the plug-in builds; digits are taken
+// as a port-list index.
+bool resolve_port(const PluginApi& api, const std::string& port, unsigned int* index) {
+    const int count = api.EnumerateSerialPorts();
+    unsigned long number = 0;
+    if (parse_unsigned(port, &number)) {
+        if (count > 0 && number < static_cast<unsigned long>(count)) {
+            *index = static_cast<unsigned int>(number);
+            return true;
+        }
+        std::fprintf(stderr, "serialhost: port index %lu is not in the port list (%d listed)\n", number,
+                     count > 0 ? count : 0);
+        return false;
+    }
+    std::string listed;
+    for (int i = 0; i < count; ++i) {
+        const char* name = api.GetSerialPortName(static_cast<unsigned int>(i));
+        if (lstrcmpiA(name, port.c_str()) == 0) {
+            *index = static_cast<unsigned int>(i);
+            host_free_strings();
+            return true;
+        }
+        listed += ' ';
+        listed += name;
+    }
+    host_free_strings();
+    std::fprintf(stderr, "serialhost: no serial port named %s (listed:%s)\n", port.c_str(),
+                 listed.empty() ? " none" : listed.c_str());
+    return false;
+}
+
+// Port handle of the opened port, or 0 (then already reported).
+unsigned int open_port(const PluginApi& api, const Command& command) {
+    unsigned int index = 0;
+    if (!resolve_port(api, command.port, &index)) return 0;
+    const int handle = api.OpenSerialPort(index, command.baud, command.stopBits, command.parity);
+    if (handle <= 0) {
+        std::fprintf(stderr, "serialhost: cannot open %s\n", command.port.c_str());
+        return 0;
+    }
+    return static_cast<unsigned int>(handle);
+}
+
+int run_ports(const PluginApi& api) {
+    const int count = api.EnumerateSerialPorts();
+    if (count <= 0) {
+        std::fprintf(stderr, "no serial ports listed\n");
+        return 0;
+    }
+    for (int i = 0; i < count; ++i) {
+        std::printf("%d %s\n", i, api.GetSerialPortName(static_cast<unsigned int>(i)));
+        host_free_strings();
+    }
+    return 0;
+}
+
+// Returns false when the action failed.
+bool run_action(const PluginApi& api, unsigned int port, const Action& action) {
+    switch (action.kind) {
+        case ActionKind::Write: {
+            std::vector<char> text(action.text.begin(), action.text.end());
+            text.push_back('\0');
+            if (api.WriteSerialData(port, text.data(), -1) != 1) {
+                std::fprintf(stderr, "serialhost: write failed\n");
+                return false;
+            }
+            return true;
+        }
+        case ActionKind::Read:
+            std::printf("%s\n", api.ReadSerialData(port, static_cast<unsigned int>(action.number)));
+            host_free_strings();
+            return true;
+        case ActionKind::Avail:
+            std::printf("%d\n", api.GetSerialBytesAvailable(port));
+            return true;
+        case ActionKind::Sleep:
+            Sleep(static_cast<DWORD>(action.number));
+            return true;
+    }
+    return false;
+}
+
+int run_open(const PluginApi& api, const Command& command) {
+    const unsigned int port = open_port(api, command);
+    if (port == 0) return 1;
+    int status = 0;
+    for (const Action& action : command.actions) {
+        if (!run_action(api, port, action)) {
+            status = 1;
+            break;
+        }
+    }
+    api.CloseSerialPort(port);
+    return status;
+}
+
+std::string file_size_text(const std::string& name) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data)) return "0";
+    const unsigned long long size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return std::to_string(size);
+}
+
+double process_cpu_seconds() {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0.0;
+    auto ticks = [](const FILETIME& t) {
+        return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    return static_cast<double>(ticks(kernel) + ticks(user)) / 1e7;  // 100 ns units
+}
+
+int run_transfer(const PluginApi& api, const Command& command) {
+    const bool sending = command.verb == Verb::Send;
+    const unsigned int port = open_port(api, command);
+    if (port == 0) return 1;
+    std::vector<char> fileName(command.file.begin(), command.file.end());
+    fileName.push_back('\0');
+    const double start = host_seconds();
+    const int result = sending ? api.SendSerialFile(port, fileName.data(), 0)
+                               : api.ReceiveSerialFile(port, fileName.data(), 0);
+    const double seconds = host_seconds() - start;
+    api.CloseSerialPort(port);
+
+    const std::string size = file_size_text(command.file);
+    const double rate = seconds > 0.0 ? std::strtod(size.c_str(), nullptr) / seconds : 0.0;
+    const char* verb = result == 1 ? (sending ? "sent" : "received") : (sending ? "send failed" : "receive failed");
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s %s: %s bytes in %.3f s (%.0f bytes/s), cpu %.3f s\n", verb, command.file.c_str(),
+                 size.c_str(), seconds, rate, process_cpu_seconds());
+    return result == 1 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Bytes read from the line are printed as they came, and lines end in a
+    // bare \n, which is what the scripts reading this output on Linux expect.
+    // The plug-in shares this C runtime, so its trace lines follow suit.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+
+    Command command;
+    std::string problem;
+    if (!parse_command(argc, argv, &command, &problem)) {
+        std::fprintf(stderr, "serialhost: %s\n\n%s", problem.c_str(), kUsage);
+        return 2;
+    }
+    if (command.verb == Verb::Help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+
+    const std::string dllPath = command.dllPath.empty() ? default_dll_path() : command.dllPath;
+    PluginApi api{};
+    std::string error;
+    if (!host_load(dllPath.c_str(), &api, &error)) {
+        std::fprintf(stderr, "serialhost: %s\n", error.c_str());
+        return 1;
+    }
+
+    int status = 1;
+    switch (command.verb) {
+        case Verb::Ports: status = run_ports(api); break;
+        case Verb::Open: status = run_open(api, command); break;
+        case Verb::Send:
+        case Verb::Recv: status = run_transfer(api, command); break;
+        case Verb::None:
+        case Verb::Help: break;
+    }
+    std::fflush(stdout);
+    return status;
+}

@@ -1,0 +1,68 @@
+// The real DLL as a host sees it: found by name, bound, and safe with bad
+// arguments before any port exists.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "host.h"
+
+namespace {
+
+PluginApi& api() {
+    static PluginApi loaded{};
+    static bool once = [] {
+        std::string error;
+        EXPECT_TRUE(host_load("serialport.dll", &loaded, &error)) << error;
+        return true;
+    }();
+    (void)once;
+    return loaded;
+}
+
+}  // namespace
+
+TEST(DllExports, EveryExportIsFoundByItsDecoratedNameAndNoneByAPlainOne) {
+    api();
+    HMODULE dll = GetModuleHandleA("serialport.dll");
+    ASSERT_NE(dll, nullptr);
+    const char* decorated[] = {"ReceiveORVPtr",
+                               "?EnumerateSerialPorts@@YAHXZ",
+                               "?GetSerialPortName@@YAPADI@Z",
+                               "?OpenSerialPort@@YAHIIII@Z",
+                               "?CloseSerialPort@@YAXI@Z",
+                               "?GetSerialBytesAvailable@@YAHI@Z",
+                               "?ReadSerialData@@YAPADII@Z",
+                               "?WriteSerialData@@YAHIPADH@Z",
+                               "?ReceiveSerialFile@@YAHIPADH@Z",
+                               "?SendSerialFile@@YAHIPADH@Z"};
+    for (const char* name : decorated) EXPECT_NE(GetProcAddress(dll, name), nullptr) << name;
+    for (const char* plain : {"EnumerateSerialPorts", "_EnumerateSerialPorts", "SendSerialFile", "DllMain"})
+        EXPECT_EQ(GetProcAddress(dll, plain), nullptr) << plain;
+}
+
+TEST(DllExports, BindingAsksForTheTwentyEightCommandsOnce) {
+    api();
+    const auto& log = host_lookup_log();
+    ASSERT_EQ(log.size(), 28u);
+    EXPECT_EQ(log.front(), "CREATESTRING_S_L");
+    EXPECT_EQ(log[2], "TIMER_F_0");
+    EXPECT_EQ(log[21], "READBYTE_L_L");
+    EXPECT_EQ(log.back(), "PLUGINERROR_0_S");
+}
+
+TEST(DllExports, BadArgumentsGiveTheFailureResultQuietly) {
+    PluginApi& p = api();
+    host_clear_errors();
+    EXPECT_EQ(p.OpenSerialPort(4294967295u, 0, 0, 0), 0);
+    EXPECT_STREQ(p.GetSerialPortName(4294967295u), "");
+    EXPECT_STREQ(p.ReadSerialData(0, 5), "");
+    EXPECT_STREQ(p.ReadSerialData(7, 4294967295u), "");
+    EXPECT_EQ(p.WriteSerialData(0, nullptr, -1), 0);
+    EXPECT_EQ(p.GetSerialBytesAvailable(3), 0);
+    EXPECT_EQ(p.ReceiveSerialFile(0, nullptr, 0), 0);
+    EXPECT_EQ(p.SendSerialFile(1, nullptr, 1), 0);
+    p.CloseSerialPort(0);
+    p.CloseSerialPort(4294967295u);
+    EXPECT_TRUE(host_errors().empty());
+}
