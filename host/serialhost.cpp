@@ -26,14 +26,17 @@ const char kUsage[] =
     "PORT    a port name such as COM5 (any case) or an index in the port list\n"
     "LINE    --baud N (default 0: the plug-in's 57600)  --parity none|odd|even\n"
     "        --stop 1|2\n"
-    "ACTION  write TEXT | read N | avail | sleep MS\n"
+    "ACTION  write TEXT | read N | avail | sleep MS | reopen\n"
+    "        (reopen: close the port and open it again at once, retrying for up\n"
+    "        to 2 s while the device is still held by the close)\n"
+    "--times print how long each action took, on stderr\n"
     "--dll   the plug-in to load (default: serialport.dll beside serialhost.exe)\n"
     "\n"
     "exit status: 0 done, 1 failed, 2 bad usage\n";
 
 enum class Verb { None, Help, Ports, Open, Send, Recv };
 
-enum class ActionKind { Write, Read, Avail, Sleep };
+enum class ActionKind { Write, Read, Avail, Sleep, Reopen };
 
 struct Action {
     ActionKind kind;
@@ -49,6 +52,7 @@ struct Command {
     unsigned int baud = 0;
     unsigned int stopBits = 1;
     unsigned int parity = 0;
+    bool times = false;
     std::vector<Action> actions;
 };
 
@@ -83,6 +87,8 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
         if (arg == "-h" || arg == "--help") {
             command->verb = Verb::Help;
             return true;
+        } else if (arg == "--times") {
+            command->times = true;
         } else if (arg == "--dll") {
             if (!value_of(&command->dllPath)) return fail("--dll needs a path");
         } else if (arg == "--baud") {
@@ -121,6 +127,8 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
                 ++i;
             } else if (arg == "avail") {
                 action.kind = ActionKind::Avail;
+            } else if (arg == "reopen") {
+                action.kind = ActionKind::Reopen;
             } else {
                 return fail("unknown action \"" + arg + "\"");
             }
@@ -217,9 +225,32 @@ int run_ports(const PluginApi& api) {
     return 0;
 }
 
+// Closes `port` and opens the same device again, retrying while the close
+// thread may still hold it. Reports the delay on stderr.
+bool reopen_port(const PluginApi& api, const Command& command, unsigned int* port) {
+    api.CloseSerialPort(*port);
+    const double start = host_seconds();
+    int failures = 0;
+    for (;;) {
+        const unsigned int again = open_port(api, command);
+        if (again != 0) {
+            std::fprintf(stderr, "serialhost: reopened after %.1f ms, %d failed attempts\n",
+                         (host_seconds() - start) * 1000.0, failures);
+            *port = again;
+            return true;
+        }
+        ++failures;
+        if (host_seconds() - start > 2.0) return false;
+        Sleep(1);
+    }
+}
+
 // Returns false when the action failed.
-bool run_action(const PluginApi& api, unsigned int port, const Action& action) {
+bool run_action(const PluginApi& api, const Command& command, unsigned int* portInOut, const Action& action) {
+    const unsigned int port = *portInOut;
     switch (action.kind) {
+        case ActionKind::Reopen:
+            return reopen_port(api, command, portInOut);
         case ActionKind::Write: {
             std::vector<char> text(action.text.begin(), action.text.end());
             text.push_back('\0');
@@ -244,11 +275,17 @@ bool run_action(const PluginApi& api, unsigned int port, const Action& action) {
 }
 
 int run_open(const PluginApi& api, const Command& command) {
-    const unsigned int port = open_port(api, command);
+    unsigned int port = open_port(api, command);
     if (port == 0) return 1;
     int status = 0;
     for (const Action& action : command.actions) {
-        if (!run_action(api, port, action)) {
+        const double start = host_seconds();
+        const bool ok = run_action(api, command, &port, action);
+        if (command.times) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "serialhost: action took %.1f ms\n", (host_seconds() - start) * 1000.0);
+        }
+        if (!ok) {
             status = 1;
             break;
         }

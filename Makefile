@@ -1,0 +1,51 @@
+# A newcomer's entry points. Each target installs what is missing first.
+#   make demo   - the plug-in on the built-in virtual null-modem
+#   make test   - every test: native unit tests, then the real DLL under Wine
+#   make bench  - transfer benchmarks (prints figures, never fails on a time)
+
+.PHONY: setup native win32 win64 wine-build test test-native test-win32 demo bench fuzz clean
+
+setup:
+	@bash tools/setup-packages.sh
+
+native: setup
+	@cmake --preset native >/dev/null
+	@cmake --build --preset native
+
+win32: setup
+	@cmake --preset win32 >/dev/null
+	@cmake --build --preset win32
+
+win64: setup
+	@cmake --preset win64 >/dev/null
+	@cmake --build --preset win64
+
+# The build whose programs run under Wine here: win32 where the kernel can
+# execute 32-bit code, else the 64-bit build of the same sources.
+WINE_BUILD = $(shell tools/wine-run --check-32bit >/dev/null 2>&1 && echo win32 || echo win64)
+
+wine-build: win32
+	@if [ "$(WINE_BUILD)" = win64 ]; then \
+	    echo "note: this machine cannot execute 32-bit code; Wine tests run on the 64-bit build"; \
+	    $(MAKE) --no-print-directory win64; fi
+
+test-native: native
+	ctest --preset native
+
+test-win32: wine-build
+	ctest --preset win32
+	@if [ "$(WINE_BUILD)" = win64 ]; then ctest --preset win64; fi
+
+test: test-native test-win32
+
+demo: native wine-build
+	@bash tools/demo.sh build/$(WINE_BUILD)
+
+bench: native wine-build
+	@bash bench/run.sh build/$(WINE_BUILD)
+
+fuzz: setup
+	@bash tools/fuzz.sh
+
+clean:
+	rm -rf build

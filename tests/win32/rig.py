@@ -1,0 +1,356 @@
+"""The virtual null-modem for Wine-level tests (run with /usr/bin/python3).
+
+    with Rig(build_dir) as rig:
+        rc, out, err = rig.run_host(["ports"], timeout=30)
+        peer = rig.start_peer(["sx", "-q", path], "b")
+        host = rig.start_host(["recv", rig.com_a, target])
+        ...
+
+A Rig brings tools/rig up in <build>/rig (prefix <build>/wineprefix) and takes
+it down on every path: normal exit, an exception, or SIGTERM.  Every child it
+starts (hosts, peers) and every pty end it opens is ended or closed in cleanup,
+each by its own PID or descriptor.
+"""
+
+import os
+import select
+import shlex
+import signal
+import subprocess
+import termios
+import time
+import tty
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TOOLS = os.path.join(REPO, "tools")
+RIG_TOOL = os.path.join(TOOLS, "rig")
+WINE_RUN = os.path.join(TOOLS, "wine-run")
+
+# tools/wine-run exits with this when a 32-bit program cannot run here.
+SKIP_RC = 77
+
+UP_TIMEOUT = 240    # a first up creates the prefix (about 15 s; more on a busy machine)
+DOWN_TIMEOUT = 60
+
+
+def build_dir(default=None):
+    """The build folder under test: $SERIAL_BUILD_DIR (set by run_rig_tests.py)."""
+    path = os.environ.get("SERIAL_BUILD_DIR") or default
+    if not path:
+        raise RuntimeError("SERIAL_BUILD_DIR is not set; run through run_rig_tests.py BUILD_DIR")
+    return os.path.abspath(path)
+
+
+def host_exe(build):
+    return os.path.join(build, "bin", "serialhost.exe")
+
+
+_can_run_32bit = None
+
+
+def host_unavailable(build=None):
+    """Why serialhost.exe cannot run here (a reason to skip), or None."""
+    exe = host_exe(build_dir(build))
+    if not os.path.exists(exe):
+        return "%s is not built" % exe
+    if not can_run_32bit():
+        return "this machine cannot execute 32-bit code, so Wine cannot run serialhost.exe"
+    return None
+
+
+def can_run_32bit():
+    """True when this machine can run 32-bit Windows programs under Wine."""
+    global _can_run_32bit
+    if _can_run_32bit is None:
+        proc = subprocess.run([WINE_RUN, "--check-32bit"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=30)
+        _can_run_32bit = proc.returncode == 0
+    return _can_run_32bit
+
+
+def read_env_file(path):
+    """KEY=value lines of rig.env (values shell-quoted) as a dict."""
+    env = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            line = line.strip()
+            if not line or line.startswith("#") or "=" not in line:
+                continue
+            key, _, value = line.partition("=")
+            words = shlex.split(value)
+            env[key] = words[0] if words else ""
+    return env
+
+
+def end_process(proc, grace=2.0):
+    """End a Popen child by its PID (and the process group it leads, if it
+    was started in a new session): TERM, wait up to GRACE s, then KILL."""
+    if proc.poll() is not None:
+        return proc.returncode
+    leader = getattr(proc, "_rig_own_group", False)
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        try:
+            if leader:
+                os.killpg(proc.pid, sig)
+            else:
+                os.kill(proc.pid, sig)
+        except ProcessLookupError:
+            pass
+        try:
+            return proc.wait(timeout=grace if sig == signal.SIGTERM else 5)
+        except subprocess.TimeoutExpired:
+            continue
+    return proc.poll()
+
+
+def set_raw(fd):
+    """Raw 8-bit line without echo, flow control or CR/LF translation."""
+    tty.setraw(fd)
+    attrs = termios.tcgetattr(fd)
+    attrs[0] &= ~(termios.IXON | termios.IXOFF | termios.IXANY | termios.ICRNL | termios.INLCR)
+    attrs[3] &= ~(termios.ECHO | termios.ECHONL | termios.ICANON | termios.ISIG | termios.IEXTEN)
+    attrs[6][termios.VMIN] = 1
+    attrs[6][termios.VTIME] = 0
+    termios.tcsetattr(fd, termios.TCSANOW, attrs)
+
+
+def read_exact(fd, count, timeout):
+    """Read COUNT bytes from FD; returns what arrived before TIMEOUT s."""
+    data = bytearray()
+    deadline = time.monotonic() + timeout
+    while len(data) < count:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            break
+        ready, _, _ = select.select([fd], [], [], left)
+        if ready:
+            chunk = os.read(fd, count - len(data))
+            if not chunk:
+                break
+            data += chunk
+    return bytes(data)
+
+
+def read_until(fd, marker, timeout):
+    """Read from FD until MARKER has arrived or TIMEOUT s have passed."""
+    data = bytearray()
+    deadline = time.monotonic() + timeout
+    while marker not in data:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            break
+        ready, _, _ = select.select([fd], [], [], left)
+        if ready:
+            chunk = os.read(fd, 4096)
+            if not chunk:
+                break
+            data += chunk
+    return bytes(data)
+
+
+def drain(fd, quiet=0.1):
+    """Discard whatever FD holds until it stays quiet for QUIET s."""
+    while select.select([fd], [], [], quiet)[0]:
+        if not os.read(fd, 4096):
+            break
+
+
+class Rig:
+    """tools/rig for one state directory under a build folder."""
+
+    def __init__(self, build=None, name="rig", com_a="COM5", com_b="COM6", line=None,
+                 prefix=None):
+        self.build = build_dir(build)
+        self.state = os.path.join(self.build, name)
+        self.prefix = prefix or os.path.join(self.build, "wineprefix")
+        self.com_a, self.com_b = com_a, com_b
+        self.line = line
+        self.env = {}
+        self._children = []
+        self._fds = []
+        self._up = False
+        self._old_sigterm = None
+
+    # -- life cycle ---------------------------------------------------------
+    def __enter__(self):
+        self._catch_sigterm()
+        try:
+            self.up()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def up(self):
+        argv = [RIG_TOOL, "up", self.state, "--prefix", self.prefix,
+                "--com-a", self.com_a, "--com-b", self.com_b]
+        if self.line:
+            argv += ["--line", self.line]
+        self._up = True   # from here on, down is owed even if up fails half-way
+        rc, out, err = self._run_tool(argv, UP_TIMEOUT)
+        if rc != 0:
+            raise RuntimeError("tools/rig up failed (rc %s):\n%s%s" % (rc, out, err))
+        self.env = read_env_file(os.path.join(self.state, "rig.env"))
+        return self
+
+    def down(self):
+        self._up = False
+        rc, out, err = self._run_tool([RIG_TOOL, "down", self.state], DOWN_TIMEOUT)
+        if rc != 0:
+            raise RuntimeError("tools/rig down failed (rc %s):\n%s%s" % (rc, out, err))
+
+    def close(self):
+        """End every child, close every pty end, take the rig down."""
+        try:
+            for proc in reversed(self._children):
+                end_process(proc)
+                for stream in (proc.stdin, proc.stdout, proc.stderr):
+                    if stream:
+                        stream.close()
+            self._children.clear()
+            for fd in self._fds:
+                try:
+                    os.close(fd)
+                except OSError:
+                    pass
+            self._fds.clear()
+            if self._up:
+                self.down()
+        finally:
+            self._restore_sigterm()
+
+    def _catch_sigterm(self):
+        # Turn SIGTERM into an exception so that "with" blocks unwind and the
+        # rig goes down.  Only the main thread may set handlers.
+        try:
+            self._old_sigterm = signal.signal(signal.SIGTERM, _raise_on_sigterm)
+        except ValueError:
+            self._old_sigterm = None
+
+    def _restore_sigterm(self):
+        if self._old_sigterm is not None:
+            signal.signal(signal.SIGTERM, self._old_sigterm)
+            self._old_sigterm = None
+
+    def _run_tool(self, argv, timeout):
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, start_new_session=True)
+        proc._rig_own_group = True
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except BaseException:
+            # tools/rig cleans up after itself on SIGTERM.
+            end_process(proc, grace=10)
+            proc.communicate()
+            raise
+        return proc.returncode, out, err
+
+    # -- what the rig is ---------------------------------------------------
+    @property
+    def tty_a(self):
+        return self.env["TTY_A"]
+
+    @property
+    def tty_b(self):
+        return self.env["TTY_B"]
+
+    @property
+    def wineprefix(self):
+        return self.env["WINEPREFIX"]
+
+    def tty(self, which):
+        return {"a": self.tty_a, "b": self.tty_b}[which.lower()]
+
+    def com(self, which):
+        return {"a": self.com_a, "b": self.com_b}[which.lower()]
+
+    def wine_env(self):
+        env = dict(os.environ)
+        env["SERIAL_WINEPREFIX"] = self.prefix
+        env["WINEPREFIX"] = self.prefix
+        return env
+
+    # -- children ------------------------------------------------------------
+    def _spawn(self, argv, **kwargs):
+        kwargs.setdefault("env", self.wine_env())
+        proc = subprocess.Popen(argv, start_new_session=True, **kwargs)
+        proc._rig_own_group = True
+        self._children.append(proc)
+        return proc
+
+    def _forget(self, proc):
+        if proc in self._children:
+            self._children.remove(proc)
+
+    def run_wine(self, argv, timeout, stdin=subprocess.DEVNULL):
+        """Run PROGRAM ARGS... through tools/wine-run; returns (rc, stdout, stderr)
+        as bytes.  On TIMEOUT the program is ended and TimeoutError raised."""
+        proc = self._spawn([WINE_RUN] + list(argv), stdin=stdin,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            end_process(proc)
+            out, err = proc.communicate()
+            self._forget(proc)
+            raise TimeoutError("%s did not finish within %s s; output so far:\n%s\n%s"
+                               % (" ".join(argv), timeout, out.decode(errors="replace"),
+                                  err.decode(errors="replace")))
+        self._forget(proc)
+        return proc.returncode, out, err
+
+    def run_host(self, args, timeout=60):
+        """serialhost.exe ARGS under Wine; returns (rc, stdout, stderr) as text."""
+        rc, out, err = self.run_wine([host_exe(self.build)] + list(args), timeout)
+        return rc, out.decode(errors="replace"), err.decode(errors="replace")
+
+    def start_host(self, args, **kwargs):
+        """serialhost.exe ARGS under Wine, running on; a Popen to wait on.
+        Ended by PID in cleanup if still running."""
+        kwargs.setdefault("stdin", subprocess.DEVNULL)
+        kwargs.setdefault("stdout", subprocess.PIPE)
+        kwargs.setdefault("stderr", subprocess.PIPE)
+        return self._spawn([WINE_RUN, host_exe(self.build)] + list(args), **kwargs)
+
+    def open_linux_end(self, which):
+        """A raw descriptor on the Linux end of side "a" or "b" (closed in cleanup)."""
+        fd = os.open(self.tty(which), os.O_RDWR | os.O_NOCTTY)
+        self._fds.append(fd)
+        set_raw(fd)
+        return fd
+
+    def close_fd(self, fd):
+        """Close a descriptor from open_linux_end (a no-op when already closed)."""
+        if fd in self._fds:
+            self._fds.remove(fd)
+            os.close(fd)
+
+    def start_peer(self, argv, end, cwd=None, stderr=None):
+        """Start a Linux peer (e.g. ["sx", "file"]) with stdin and stdout on the
+        pty end "a" or "b".  Its stderr goes to STDERR (default: a pipe)."""
+        fd = os.open(self.tty(end), os.O_RDWR | os.O_NOCTTY)
+        try:
+            set_raw(fd)
+            proc = self._spawn(list(argv), stdin=fd, stdout=fd,
+                               stderr=stderr if stderr is not None else subprocess.PIPE,
+                               cwd=cwd, env=dict(os.environ))
+        finally:
+            os.close(fd)
+        return proc
+
+    def wait(self, proc, timeout):
+        """Wait for a child started here; on TIMEOUT end it and raise TimeoutError."""
+        try:
+            proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            end_process(proc)
+            raise TimeoutError("%s did not finish within %s s" % (proc.args, timeout))
+        return proc.returncode
+
+
+def _raise_on_sigterm(signum, frame):
+    raise SystemExit("terminated by SIGTERM")
