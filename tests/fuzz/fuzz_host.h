@@ -1,0 +1,68 @@
+// A small host for the fuzz targets: in-memory files, the double's clock as
+// timer, error reports kept. No test framework: a broken rule aborts, so
+// that the fuzzer reports the input.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "win32_double.h"
+
+namespace fuzzhost {
+
+struct File {
+    std::string name;
+    bool forWriting = false;
+    bool open = true;
+    std::vector<uint8_t> data;
+    size_t readPosition = 0;
+};
+
+struct Host {
+    std::vector<File> files;  // file id - 1
+    std::vector<uint8_t> readable;  // content of the one file there is to read
+    std::string readableName = "in.bin";
+    int padAfterEnd = 0x1A;
+    std::vector<std::string> reports;
+};
+
+Host& host();
+
+// Stops the run with a message; libFuzzer keeps the input that led here.
+[[noreturn]] void violation(const char* format, ...);
+
+// A freshly loaded module bound to a fresh host, the double's world empty,
+// stdout silenced unless FUZZ_TRACE is set. Returns the handle of an open
+// port on device "COM3".
+unsigned freshModuleWithPort();
+w32::Device& device();
+
+int filesOpen();
+
+// Arrival delay of a fuzzer byte: 10 ms steps up to 2 s, then 200 ms steps
+// up to 13 s, so that the edges of every time-out (1, 2, 8, 10 s) are hit.
+uint64_t delayOf(uint8_t code);
+
+// Decodes the fuzzer's bytes front to back; reads past the end give 0.
+struct Input {
+    const uint8_t* data;
+    size_t size;
+    size_t at = 0;
+    bool empty() const { return at >= size; }
+    uint8_t byte() { return at < size ? data[at++] : 0; }
+};
+
+// Deterministic filler for packet data and file contents.
+struct Filler {
+    uint32_t state;
+    explicit Filler(uint32_t seed) : state(seed * 2654435761u + 1) {}
+    uint8_t next() {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return uint8_t(state >> 8);
+    }
+};
+
+}  // namespace fuzzhost

@@ -1,0 +1,322 @@
+// Fuzzes ReceiveSerialFile: the fuzzer's bytes become what arrives on the
+// line and when; the receiver's reads and answers are then judged.
+//
+// The oracle does not re-run the receiver's timing. It judges each answer
+// from what the receiver had read since its previous answer (a "span"):
+//   - an ACK must answer exactly one 132-byte well-formed packet whose block
+//     is the expected one (then stored) or the last stored one (not stored);
+//   - a NAK must answer something that is not a well-formed packet that came
+//     without pause: nothing at all after 10 s of silence, a garbled packet,
+//     or a packet that stalled for 1 s or more (a gap of 1 s in the read
+//     times of its bytes, which may have been read after the NAK);
+//   - EOT, read as a header, must be answered by ACK and end the call with 1;
+//   - the call ends with 0 only on the 11th rejection in a row, or on a
+//     well-formed packet that is neither the expected block nor a repeat.
+// The file must then hold exactly the data of the packets stored by that
+// model. Spans come from the bytes the double hands out (onRead) between the
+// writes it records (onWrite); timing of the line therefore cannot mislead
+// the oracle, and a fault in framing shows as an answer that no span
+// justifies.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "fuzz_host.h"
+#include "plugin/exports.h"
+
+namespace {
+
+using fuzzhost::Filler;
+using fuzzhost::Input;
+using fuzzhost::violation;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint8_t SOH = 0x01, EOT = 0x04, ACK = 0x06, NAK = 0x15;
+constexpr size_t kPacketLength = 132;
+constexpr unsigned kRejectionLimit = 10;
+constexpr uint64_t kHeaderSilenceMs = 10000;
+constexpr uint64_t kStallMs = 1000;
+// After the last byte arrives the receiver needs at most 11 header silences
+// of 10 s (plus drains) to give up; 5 minutes of simulated time is ample.
+constexpr uint64_t kMarginAfterLastArrivalMs = 5 * 60 * 1000;
+constexpr size_t kMaxLineBytes = 40000;  // room for 300 packets: past a wrap of 255
+
+bool wellFormed(const uint8_t* p) {
+    unsigned sum = 0;
+    for (size_t i = 0; i < 131; ++i) sum += p[i];
+    return p[0] == SOH && p[2] == uint8_t(~p[1]) && p[131] == uint8_t(sum);
+}
+
+Bytes makePacket(uint8_t block, Filler& fill) {
+    Bytes p(kPacketLength);
+    p[0] = SOH;
+    p[1] = block;
+    p[2] = uint8_t(255 - block);
+    unsigned sum = 0;
+    for (size_t i = 3; i < 131; ++i) p[i] = fill.next();
+    for (size_t i = 0; i < 131; ++i) sum += p[i];
+    p[131] = uint8_t(sum);
+    return p;
+}
+
+// Builds the arrival schedule on the device, in time order.
+struct Line {
+    w32::Device& dev;
+    uint64_t at = 0;
+    size_t bytes = 0;
+    uint8_t nextBlock = 1;  // the block number a well-behaved sender sends next
+
+    bool full() const { return bytes >= kMaxLineBytes; }
+    void send(uint64_t delayMs, const uint8_t* b, size_t n) {
+        at += delayMs;
+        for (size_t i = 0; i < n; ++i) dev.incoming.push_back({at, b[i]});
+        bytes += n;
+    }
+    void send(uint64_t delayMs, const Bytes& b) { send(delayMs, b.data(), b.size()); }
+};
+
+void schedule(Input& in, Line& line) {
+    using fuzzhost::delayOf;
+    while (!in.empty() && !line.full()) {
+        uint8_t kind = in.byte();
+        uint64_t delay = delayOf(in.byte());
+        switch (kind % 8) {
+        case 0: {  // raw bytes
+            Bytes raw;
+            for (size_t n = in.byte(); n > 0 && !in.empty(); --n) raw.push_back(in.byte());
+            line.send(delay, raw);
+            break;
+        }
+        case 1: {  // well-formed packet: next, repeat, skip ahead or any block
+            uint8_t select = in.byte();
+            Filler fill(in.byte());
+            uint8_t block;
+            switch (select % 4) {
+            case 0: block = line.nextBlock++; break;
+            case 1: block = uint8_t(line.nextBlock - 1); break;
+            case 2: block = uint8_t(line.nextBlock + 1); break;
+            default: block = in.byte(); break;
+            }
+            line.send(delay, makePacket(block, fill));
+            break;
+        }
+        case 2: {  // the next packet with one byte changed
+            Filler fill(in.byte());
+            Bytes p = makePacket(line.nextBlock, fill);
+            uint8_t at = in.byte();
+            uint8_t flip = in.byte();
+            p[at % kPacketLength] ^= flip ? flip : 1;
+            line.send(delay, p);
+            break;
+        }
+        case 3: {  // the next packet in two pieces
+            uint8_t cut = uint8_t(1 + in.byte() % (kPacketLength - 1));
+            uint64_t gap = delayOf(in.byte());
+            Filler fill(in.byte());
+            Bytes p = makePacket(line.nextBlock++, fill);
+            line.send(delay, p.data(), cut);
+            line.send(gap, p.data() + cut, kPacketLength - cut);
+            break;
+        }
+        case 4:
+            line.send(delay, Bytes{EOT});
+            break;
+        case 5: {  // a run of new packets, a few ms apart
+            unsigned count = 1 + in.byte();
+            uint64_t gap = in.byte() % 32;
+            Filler fill(in.byte());
+            for (unsigned i = 0; i < count && !line.full(); ++i) {
+                line.send(i == 0 ? delay : gap, makePacket(line.nextBlock++, fill));
+            }
+            break;
+        }
+        case 6: {  // the start of the next packet, then nothing
+            Filler fill(in.byte());
+            size_t n = 1 + in.byte() % (kPacketLength - 1);
+            line.send(delay, makePacket(line.nextBlock, fill).data(), n);
+            break;
+        }
+        default: {  // a packet with data from the input, sealed
+            uint8_t block = in.byte();
+            Bytes p(kPacketLength);
+            for (size_t i = 3; i < 131; ++i) p[i] = in.byte();
+            p[0] = SOH;
+            p[1] = block;
+            p[2] = uint8_t(255 - block);
+            unsigned sum = 0;
+            for (size_t i = 0; i < 131; ++i) sum += p[i];
+            p[131] = uint8_t(sum);
+            if (block == line.nextBlock) ++line.nextBlock;
+            line.send(delay, p);
+            break;
+        }
+        }
+    }
+}
+
+struct Event {
+    bool isWrite;
+    uint64_t atMs;
+    Bytes bytes;
+};
+
+// Everything the receiver read, each byte with the time its read ended.
+struct ReadLog {
+    Bytes bytes;
+    std::vector<uint64_t> times;
+};
+
+// What the receiver read since its previous answer: bytes [begin, end) of
+// the log.
+struct Span {
+    const ReadLog* log;
+    size_t begin = 0, end = 0;
+    uint64_t since = 0;  // time of the answer that opened it
+
+    size_t size() const { return end - begin; }
+    bool empty() const { return end == begin; }
+    const uint8_t* bytes() const { return log->bytes.data() + begin; }
+
+    // A well-formed packet starts the span, and no two of its bytes were read
+    // kStallMs or more apart. The receiver cannot have broken off such a
+    // packet for a stall: a stall ends a read that took no byte at least
+    // kStallMs after the last one, so the next byte is read later still. It
+    // may reach past the span, when the receiver broke off too early.
+    bool unbrokenPacket() const {
+        if (log->bytes.size() - begin < kPacketLength || !wellFormed(bytes())) return false;
+        const uint64_t* t = log->times.data() + begin;
+        for (size_t i = 1; i < kPacketLength; ++i)
+            if (t[i] - t[i - 1] >= kStallMs) return false;
+        return true;
+    }
+    // One that also began before a header silence could have run out: bytes
+    // read after that may have been dropped as line noise before the NAK.
+    bool promptPacket() const { return unbrokenPacket() && log->times[begin] < since + kHeaderSilenceMs; }
+};
+
+struct Model {
+    Bytes stored;
+    uint8_t lastAccepted = 0;
+    unsigned rejections = 0;
+    bool eotAnswered = false;
+
+    void answer(const Span& span, const Bytes& write, uint64_t atMs) {
+        if (eotAnswered) violation("a write after the ACK of EOT");
+        if (write.size() != 1) violation("an answer of %zu bytes", write.size());
+        if (!span.empty() && span.bytes()[0] == EOT) {
+            if (span.size() != 1 || write[0] != ACK) violation("EOT not answered by a lone ACK");
+            eotAnswered = true;
+            return;
+        }
+        if (write[0] == ACK) {
+            if (span.size() != kPacketLength || !wellFormed(span.bytes()))
+                violation("ACK for %zu bytes that are not one well-formed packet", span.size());
+            uint8_t block = span.bytes()[1];
+            if (block == uint8_t(lastAccepted + 1)) {
+                stored.insert(stored.end(), span.bytes() + 3, span.bytes() + 131);
+                lastAccepted = block;
+            } else if (block != lastAccepted) {
+                violation("ACK for block %d after block %d", block, lastAccepted);
+            }
+            rejections = 0;
+        } else if (write[0] == NAK) {
+            if (++rejections > kRejectionLimit) violation("NAK number %u in a row", rejections);
+            if (span.empty() && atMs - span.since < kHeaderSilenceMs)
+                violation("NAK after only %llu ms of silence", (unsigned long long)(atMs - span.since));
+            if (span.promptPacket()) violation("NAK for a well-formed packet that came without a stall");
+        } else {
+            violation("an answer byte 0x%02x", write[0]);
+        }
+    }
+
+    void end(const Span& span, int result, uint64_t nowMs) {
+        if (result == 1) {
+            if (!eotAnswered || !span.empty()) violation("result 1 without a final EOT");
+            return;
+        }
+        if (result != 0) violation("result %d", result);
+        if (eotAnswered) violation("result 0 after answering EOT");
+        if (!span.empty() && span.bytes()[0] == EOT) violation("EOT read and left unanswered");
+        // A gap in the read times does not prove that the receiver broke off
+        // (a read runs up to 1.36 s before its stall test), so an out-of-
+        // sequence packet ends the call whatever its timing.
+        if (span.size() == kPacketLength && wellFormed(span.bytes())) {
+            uint8_t block = span.bytes()[1];
+            if (block != lastAccepted && block != uint8_t(lastAccepted + 1)) return;
+        }
+        if (span.promptPacket()) violation("ended on a packet it should have answered");
+        if (rejections != kRejectionLimit)
+            violation("ended with 0 after %u rejections in a row", rejections);
+        if (span.empty() && nowMs - span.since < kHeaderSilenceMs)
+            violation("gave up after only %llu ms of silence", (unsigned long long)(nowMs - span.since));
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    unsigned port = fuzzhost::freshModuleWithPort();
+    w32::Device& dev = fuzzhost::device();
+    Input in{data, size};
+    Line line{dev};
+    schedule(in, line);
+    const uint64_t deadline = line.at + kMarginAfterLastArrivalMs;
+
+    std::vector<Event> events;
+    dev.onWrite = [&](w32::Device&, const w32::Bytes& bytes) {
+        events.push_back({true, w32::world().nowMs, bytes});
+    };
+    dev.onRead = [&](w32::Device&, const uint8_t* bytes, DWORD got) {
+        if (w32::world().nowMs > deadline)
+            violation("still receiving at %llu ms, the line went quiet at %llu ms",
+                      (unsigned long long)w32::world().nowMs, (unsigned long long)line.at);
+        if (got) events.push_back({false, w32::world().nowMs, Bytes(bytes, bytes + got)});
+    };
+
+    char name[] = "out.bin";
+    int result = ReceiveSerialFile(port, name, 0);
+    dev.onWrite = nullptr;
+    dev.onRead = nullptr;
+
+    fuzzhost::Host& host = fuzzhost::host();
+    if (host.files.size() != 1) violation("%zu files opened", host.files.size());
+    if (fuzzhost::filesOpen() != 0) violation("the file was left open");
+    if (!host.reports.empty()) violation("error report \"%s\" with no failure", host.reports[0].c_str());
+    if (events.empty() || !events[0].isWrite || events[0].bytes != Bytes{NAK})
+        violation("the transfer did not start with a lone NAK");
+
+    if (getenv("FUZZ_DUMP")) {
+        for (const Event& e : events) {
+            fprintf(stderr, "%8llu %s %zu:", (unsigned long long)e.atMs, e.isWrite ? "write" : "read ", e.bytes.size());
+            for (size_t i = 0; i < e.bytes.size() && i < 8; ++i) fprintf(stderr, " %02x", e.bytes[i]);
+            fprintf(stderr, "\n");
+        }
+    }
+
+    ReadLog log;
+    for (const Event& e : events) {
+        if (e.isWrite) continue;
+        log.bytes.insert(log.bytes.end(), e.bytes.begin(), e.bytes.end());
+        log.times.insert(log.times.end(), e.bytes.size(), e.atMs);
+    }
+    Model model;
+    Span span{&log, 0, 0, events[0].atMs};
+    for (size_t i = 1; i < events.size(); ++i) {
+        const Event& e = events[i];
+        if (!e.isWrite) {
+            span.end += e.bytes.size();
+            continue;
+        }
+        model.answer(span, e.bytes, e.atMs);
+        span = Span{&log, span.end, span.end, e.atMs};
+    }
+    model.end(span, result, w32::world().nowMs);
+
+    const Bytes& file = host.files[0].data;
+    if (file.size() % 128 != 0) violation("a file of %zu bytes", file.size());
+    if (file != model.stored)
+        violation("the file holds %zu bytes, the acknowledged new blocks %zu", file.size(), model.stored.size());
+    return 0;
+}
