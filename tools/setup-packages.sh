@@ -8,9 +8,10 @@ set -euo pipefail
 packages=(
     cmake g++ make googletest
     g++-mingw-w64-i686-posix mingw-w64-i686-dev
+    g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     wine wine32:i386 wine64
     socat lrzsz python3-xmodem
-    clang llvm
+    clang llvm libclang-rt-14-dev
 )
 compiler=i686-w64-mingw32-g++-posix
 

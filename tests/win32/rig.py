@@ -13,6 +13,7 @@ each by its own PID or descriptor.
 """
 
 import os
+import struct
 import select
 import shlex
 import signal
@@ -53,9 +54,17 @@ def host_unavailable(build=None):
     exe = host_exe(build_dir(build))
     if not os.path.exists(exe):
         return "%s is not built" % exe
-    if not can_run_32bit():
+    if is_32bit_program(exe) and not can_run_32bit():
         return "this machine cannot execute 32-bit code, so Wine cannot run serialhost.exe"
     return None
+
+
+def is_32bit_program(path):
+    """True for a PE file built for i386 (the win32 build), False for x86-64."""
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    pe = struct.unpack_from("<I", head, 0x3C)[0]
+    return struct.unpack_from("<H", head, pe + 4)[0] == 0x14C
 
 
 def can_run_32bit():

@@ -1,0 +1,84 @@
+"""Raw traffic through the real DLL over the rig: serialhost on COM5 (end A),
+a peer written here on the Linux end B."""
+
+import os
+import re
+import unittest
+
+import rig
+from rig import Rig, drain, read_exact, read_until
+
+SERIALCOMM = r"HKLM\Hardware\Devicemap\Serialcomm"
+
+
+class PortTraffic(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        reason = rig.host_unavailable()
+        if reason:
+            raise unittest.SkipTest(reason)
+        cls.rig = Rig()
+        cls.rig.__enter__()
+        cls.addClassCleanup(cls.rig.close)
+
+    def setUp(self):
+        self.peer = self.rig.open_linux_end("b")
+        drain(self.peer)
+        self.addCleanup(self.rig.close_fd, self.peer)
+
+    def host(self, *args, timeout=60):
+        return self.rig.run_host(list(args), timeout=timeout)
+
+    def test_the_plugin_lists_the_rigs_ports(self):
+        rc, out, err = self.host("ports")
+        self.assertEqual(rc, 0, err)
+        names = [line.split()[1] for line in out.splitlines() if line.strip()]
+        self.assertIn("COM5", names)
+        self.assertIn("COM6", names)
+
+    def test_bytes_written_arrive_at_the_peer(self):
+        rc, out, err = self.host("open", "COM5", "--baud", "115200", "--parity", "even", "--stop", "2",
+                                 "write", "hello there")
+        self.assertEqual(rc, 0, err)
+        self.assertIn("Sending: hello there\n", out)
+        self.assertEqual(read_exact(self.peer, 11, 5), b"hello there")
+
+    def test_bytes_from_the_peer_are_counted_then_read(self):
+        proc = self.rig.start_host(["open", "COM5", "write", "ready", "sleep", "1500",
+                                    "avail", "read", "5", "avail"])
+        read_until(self.peer, b"ready", 20)
+        os.write(self.peer, b"hello")
+        self.rig.wait(proc, 60)
+        out = proc.stdout.read().decode()
+        self.assertEqual(proc.returncode, 0, proc.stderr.read())
+        self.assertEqual(out.splitlines(), ["Sending: ready", "5", "hello", "0"])
+
+    def test_a_read_with_nothing_arriving_waits_its_time_out(self):
+        rc, out, err = self.host("--times", "open", "COM5", "read", "100")
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(out, "\n")
+        took = float(re.search(r"action took ([0-9.]+) ms", err).group(1))
+        # 10 * 100 + 50 ms; loose above, the machine is shared.
+        self.assertGreaterEqual(took, 900)
+        self.assertLess(took, 5000)
+
+    def test_a_listed_port_without_a_device_is_not_found(self):
+        # Values added to the device map by hand last until the server restarts.
+        add = ["reg", "add", SERIALCOMM, "/v", "Ghost", "/t", "REG_SZ", "/d", "COM9", "/f"]
+        self.assertEqual(self.rig.run_wine(add, 60)[0], 0)
+        self.addCleanup(self.rig.run_wine, ["reg", "delete", SERIALCOMM, "/v", "Ghost", "/f"], 60)
+        rc, out, err = self.host("open", "COM9", "avail")
+        self.assertEqual(rc, 1)
+        self.assertIn('Serial port "COM9" not found', err)
+
+    def test_a_closed_port_opens_again(self):
+        rc, out, err = self.host("open", "COM5", "reopen", "reopen", "write", "again")
+        self.assertEqual(rc, 0, err)
+        delays = re.findall(r"reopened after ([0-9.]+) ms, (\d+) failed attempts", err)
+        self.assertEqual(len(delays), 2, err)
+        print("\n  reopen right after close: %s" % ", ".join("%s ms (%s failed)" % d for d in delays))
+        self.assertEqual(read_exact(self.peer, 5, 5), b"again")
+
+
+if __name__ == "__main__":
+    unittest.main()
