@@ -44,7 +44,10 @@ char* readSerialData(uint32_t port, uint32_t length) {
 int writeSerialData(uint32_t port, const char* data, int length) {
     OpenPort* record = findOpenPort(port);
     if (!record) return 0;
-    if (!data) data = "";  // some hosts pass an empty script string as null
+    if (!data) {  // some hosts pass an empty script string as null
+        data = "";
+        length = 0;  // whatever length came with it, there is nothing to send
+    }
     if (length < 0) length = static_cast<int>(strlen(data));
     printf("Sending: %s\n", data);
     DWORD written = 0;

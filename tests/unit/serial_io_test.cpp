@@ -82,6 +82,14 @@ TEST_F(SerialIoTest, WritesSendLengthBytesAndTraceTheWholeString) {
               (std::vector<w32::Bytes>{{'h', 'e', 'l', 'l', 'o'}, {'h', 'e'}, {}, {}, {}, {'a', 0, 'b'}}));
 }
 
+TEST_F(SerialIoTest, ANullStringSendsNothingWhateverLengthComesWithIt) {
+    captureStdout();
+    EXPECT_EQ(WriteSerialData(port, nullptr, 5), 1);
+    EXPECT_EQ(WriteSerialData(port, nullptr, 2147483647), 1);
+    EXPECT_EQ(stdoutText(), "Sending: \nSending: \n");
+    EXPECT_EQ(device().writes, (std::vector<w32::Bytes>{{}, {}}));
+}
+
 TEST_F(SerialIoTest, AFailedWriteIsReportedAndTheTraceStillPrinted) {
     device().write = {1, false, 1117};
     captureStdout();
