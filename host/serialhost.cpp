@@ -26,22 +26,26 @@ const char kUsage[] =
     "PORT    a port name such as COM5 (any case) or an index in the port list\n"
     "LINE    --baud N (default 0: the plug-in's 57600)  --parity none|odd|even\n"
     "        --stop 1|2\n"
-    "ACTION  write TEXT | read N | avail | sleep MS | reopen\n"
+    "ACTION  write TEXT | read N | avail | sleep MS | reopen | cycle N | handles\n"
     "        (reopen: close the port and open it again at once, retrying for up\n"
-    "        to 2 s while the device is still held by the close)\n"
+    "        to 2 s while the device is still held by the close; cycle N: N\n"
+    "        reopens, summed up in one line on stderr; handles: the process's\n"
+    "        open handles, counted by probing, and GetProcessHandleCount's answer)\n"
     "--times print how long each action took, on stderr\n"
+    "--check-closed  after send/recv, tell on stderr whether FILE is still\n"
+    "        held open (it is opened once more without sharing)\n"
     "--dll   the plug-in to load (default: serialport.dll beside serialhost.exe)\n"
     "\n"
     "exit status: 0 done, 1 failed, 2 bad usage\n";
 
 enum class Verb { None, Help, Ports, Open, Send, Recv };
 
-enum class ActionKind { Write, Read, Avail, Sleep, Reopen };
+enum class ActionKind { Write, Read, Avail, Sleep, Reopen, Cycle, Handles };
 
 struct Action {
     ActionKind kind;
     std::string text;      // write
-    unsigned long number;  // read: bytes, sleep: milliseconds
+    unsigned long number;  // read: bytes, sleep: milliseconds, cycle: reopens
 };
 
 struct Command {
@@ -53,6 +57,7 @@ struct Command {
     unsigned int stopBits = 1;
     unsigned int parity = 0;
     bool times = false;
+    bool checkClosed = false;
     std::vector<Action> actions;
 };
 
@@ -89,6 +94,8 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
             return true;
         } else if (arg == "--times") {
             command->times = true;
+        } else if (arg == "--check-closed") {
+            command->checkClosed = true;
         } else if (arg == "--dll") {
             if (!value_of(&command->dllPath)) return fail("--dll needs a path");
         } else if (arg == "--baud") {
@@ -120,8 +127,8 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
                 if (i >= argc) return fail("write needs a text");
                 action.kind = ActionKind::Write;
                 action.text = argv[i++];
-            } else if (arg == "read" || arg == "sleep") {
-                action.kind = arg == "read" ? ActionKind::Read : ActionKind::Sleep;
+            } else if (arg == "read" || arg == "sleep" || arg == "cycle") {
+                action.kind = arg == "read" ? ActionKind::Read : arg == "sleep" ? ActionKind::Sleep : ActionKind::Cycle;
                 if (i >= argc || !parse_unsigned(argv[i], &action.number))
                     return fail(arg + " needs a decimal number");
                 ++i;
@@ -129,6 +136,8 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
                 action.kind = ActionKind::Avail;
             } else if (arg == "reopen") {
                 action.kind = ActionKind::Reopen;
+            } else if (arg == "handles") {
+                action.kind = ActionKind::Handles;
             } else {
                 return fail("unknown action \"" + arg + "\"");
             }
@@ -226,23 +235,67 @@ int run_ports(const PluginApi& api) {
 }
 
 // Closes `port` and opens the same device again, retrying while the close
-// thread may still hold it. Reports the delay on stderr.
-bool reopen_port(const PluginApi& api, const Command& command, unsigned int* port) {
+// thread may still hold it. Gives the delay and the failed attempts.
+bool close_and_open_again(const PluginApi& api, const Command& command, unsigned int* port, double* seconds,
+                          int* failures) {
     api.CloseSerialPort(*port);
     const double start = host_seconds();
-    int failures = 0;
+    *failures = 0;
     for (;;) {
         const unsigned int again = open_port(api, command);
+        *seconds = host_seconds() - start;
         if (again != 0) {
-            std::fprintf(stderr, "serialhost: reopened after %.1f ms, %d failed attempts\n",
-                         (host_seconds() - start) * 1000.0, failures);
             *port = again;
             return true;
         }
-        ++failures;
-        if (host_seconds() - start > 2.0) return false;
+        ++*failures;
+        if (*seconds > 2.0) return false;
         Sleep(1);
     }
+}
+
+// Reports the delay on stderr.
+bool reopen_port(const PluginApi& api, const Command& command, unsigned int* port) {
+    double seconds = 0.0;
+    int failures = 0;
+    if (!close_and_open_again(api, command, port, &seconds, &failures)) return false;
+    std::fprintf(stderr, "serialhost: reopened after %.1f ms, %d failed attempts\n", seconds * 1000.0, failures);
+    return true;
+}
+
+// `count` reopens in a row, summed up in one line on stderr: how many came
+// back at the first attempt, and the longest wait for the device.
+bool cycle_port(const PluginApi& api, const Command& command, unsigned int* port, unsigned long count) {
+    unsigned long delayed = 0, failedAttempts = 0;
+    double longest = 0.0;
+    for (unsigned long i = 0; i < count; ++i) {
+        double seconds = 0.0;
+        int failures = 0;
+        const bool ok = close_and_open_again(api, command, port, &seconds, &failures);
+        if (failures > 0) ++delayed;
+        failedAttempts += static_cast<unsigned long>(failures);
+        if (seconds > longest) longest = seconds;
+        if (!ok) {
+            std::fprintf(stderr, "serialhost: cycle %lu: the port did not open again within 2 s\n", i + 1);
+            return false;
+        }
+    }
+    std::fprintf(stderr,
+                 "serialhost: %lu cycles, %lu reopens failed at the first attempt (%lu failed attempts), "
+                 "longest reopen %.1f ms\n",
+                 count, delayed, failedAttempts, longest * 1000.0);
+    return true;
+}
+
+// Open handles of this process, found by asking each possible handle value
+// for its flags (Wine's GetProcessHandleCount answers 0).
+unsigned long probe_handle_count() {
+    unsigned long count = 0;
+    for (ULONG_PTR value = 4; value <= 4 * 65536; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    }
+    return count;
 }
 
 // Returns false when the action failed.
@@ -251,6 +304,16 @@ bool run_action(const PluginApi& api, const Command& command, unsigned int* port
     switch (action.kind) {
         case ActionKind::Reopen:
             return reopen_port(api, command, portInOut);
+        case ActionKind::Cycle:
+            return cycle_port(api, command, portInOut, action.number);
+        case ActionKind::Handles: {
+            DWORD counted = 0;
+            if (!GetProcessHandleCount(GetCurrentProcess(), &counted)) counted = 0;
+            std::printf("handles %lu (GetProcessHandleCount %lu)\n", probe_handle_count(),
+                        static_cast<unsigned long>(counted));
+            std::fflush(stdout);  // a watcher may be waiting for the line
+            return true;
+        }
         case ActionKind::Write: {
             std::vector<char> text(action.text.begin(), action.text.end());
             text.push_back('\0');
@@ -301,6 +364,21 @@ std::string file_size_text(const std::string& name) {
     return std::to_string(size);
 }
 
+// A file the host still holds cannot be opened without sharing.
+void tell_if_still_open(const std::string& name) {
+    HANDLE file = CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        std::fprintf(stderr, "serialhost: %s is closed\n", name.c_str());
+        return;
+    }
+    const DWORD code = GetLastError();
+    if (code == ERROR_SHARING_VIOLATION)
+        std::fprintf(stderr, "serialhost: %s is still open\n", name.c_str());
+    else
+        std::fprintf(stderr, "serialhost: %s cannot be checked: %lu\n", name.c_str(), code);
+}
+
 double process_cpu_seconds() {
     FILETIME created, exited, kernel, user;
     if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0.0;
@@ -328,6 +406,7 @@ int run_transfer(const PluginApi& api, const Command& command) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s %s: %s bytes in %.3f s (%.0f bytes/s), cpu %.3f s\n", verb, command.file.c_str(),
                  size.c_str(), seconds, rate, process_cpu_seconds());
+    if (command.checkClosed) tell_if_still_open(command.file);
     return result == 1 ? 0 : 1;
 }
 
