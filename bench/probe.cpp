@@ -1,0 +1,183 @@
+// probe: what the calls a transfer makes for each block cost where this runs
+// (under Wine: in the process and in the wineserver). Part of make bench.
+//
+//   probe.exe DEVICE COUNT [WINESERVER_PID]
+//
+// DEVICE is a COM port (\\.\COM5) whose far end answers every 132 bytes with
+// one byte at once. Prints one line per call:
+//   <name> <wall us> <cpu us> <wineserver cpu us>
+// per call, averaged over COUNT calls ("-" where a figure is not known).
+// The host commands are this project's own (host/host.cpp), called as the
+// plug-in calls them.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "host.h"
+
+namespace {
+
+double now() {
+    static LARGE_INTEGER frequency;
+    if (!frequency.QuadPart) QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER count;
+    QueryPerformanceCounter(&count);
+    return double(count.QuadPart) / double(frequency.QuadPart);
+}
+
+double processCpu() {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto seconds = [](const FILETIME& t) {
+        return double((ULONGLONG(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+// CPU seconds of a Linux process, read through Wine's view of the root
+// file system; negative when that cannot be read (not under Wine).
+const char* serverPid = nullptr;
+
+double serverCpu() {
+    if (!serverPid) return -1;
+    char path[64];
+    snprintf(path, sizeof path, "Z:\\proc\\%s\\stat", serverPid);
+    FILE* f = fopen(path, "rb");
+    if (!f) return -1;
+    char text[1024];
+    size_t n = fread(text, 1, sizeof text - 1, f);
+    fclose(f);
+    text[n] = 0;
+    const char* p = strrchr(text, ')');
+    if (!p) return -1;
+    // Fields after the command name: state is field 3; utime and stime are 14 and 15.
+    unsigned long long utime = 0, stime = 0;
+    int field = 2;
+    for (const char* q = p + 1; *q && field < 15; ++q) {
+        if (*q == ' ') {
+            ++field;
+            if (field == 14) utime = strtoull(q + 1, nullptr, 10);
+            if (field == 15) stime = strtoull(q + 1, nullptr, 10);
+        }
+    }
+    return double(utime + stime) / 100.0;  // USER_HZ
+}
+
+struct Meter {
+    const char* name;
+    int count;
+    double wall0, cpu0, server0;
+    Meter(const char* n, int c) : name(n), count(c), wall0(now()), cpu0(processCpu()), server0(serverCpu()) {}
+    ~Meter() {
+        double wall = now() - wall0, cpu = processCpu() - cpu0, server1 = serverCpu();
+        char serverText[32] = "-";
+        if (server0 >= 0 && server1 >= 0) snprintf(serverText, sizeof serverText, "%.2f", (server1 - server0) / count * 1e6);
+        printf("%s %.3f %.2f %s\n", name, wall / count * 1e6, cpu / count * 1e6, serverText);
+        fflush(stdout);
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        fprintf(stderr, "usage: probe DEVICE COUNT [WINESERVER_PID]\n");
+        return 2;
+    }
+    const int count = atoi(argv[2]);
+    if (argc > 3) serverPid = argv[3];
+    HANDLE port = CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "probe: cannot open %s: %lu\n", argv[1], GetLastError());
+        return 1;
+    }
+    COMMTIMEOUTS timeouts = {50, 10, 50, 10, 50};  // the plug-in's port time-outs
+    SetCommTimeouts(port, &timeouts);
+    DWORD errors = 0, done = 0;
+    COMSTAT stat;
+    unsigned char packet[132], answer[16];
+    memset(packet, 0x55, sizeof packet);
+    int lost = 0;
+
+    {
+        Meter m("ClearCommError", count);
+        for (int i = 0; i < count; ++i) ClearCommError(port, &errors, &stat);
+    }
+    {
+        Meter m("WriteFile_132", count);  // each draws one answer byte
+        for (int i = 0; i < count; ++i) WriteFile(port, packet, sizeof packet, &done, nullptr);
+    }
+    Sleep(300);
+    {
+        Meter m("ReadFile_1_queued", count);
+        for (int i = 0; i < count; ++i) {
+            done = 0;
+            ReadFile(port, answer, 1, &done, nullptr);
+            if (done != 1) ++lost;
+        }
+    }
+    {
+        Meter m("WriteFile_132+ReadFile_1_waiting", count);
+        for (int i = 0; i < count; ++i) {
+            WriteFile(port, packet, sizeof packet, &done, nullptr);
+            done = 0;
+            ReadFile(port, answer, 1, &done, nullptr);
+            if (done != 1) ++lost;
+        }
+    }
+    CloseHandle(port);
+
+    typedef int(__cdecl * OpenFn)(const char*);
+    typedef int(__cdecl * ByteFn)(int);
+    typedef void(__cdecl * WriteByteFn)(int, int);
+    typedef void(__cdecl * CloseFn)(int);
+    typedef float(__cdecl * TimerFn)();
+    auto openWrite = reinterpret_cast<OpenFn>(host_command("OPENTOWRITE_L_S"));
+    auto openRead = reinterpret_cast<OpenFn>(host_command("OPENTOREAD_L_S"));
+    auto readByte = reinterpret_cast<ByteFn>(host_command("READBYTE_L_L"));
+    auto writeByte = reinterpret_cast<WriteByteFn>(host_command("WRITEBYTE_0_L_L"));
+    auto closeFile = reinterpret_cast<CloseFn>(host_command("CLOSEFILE_0_L"));
+    auto timer = reinterpret_cast<TimerFn>(host_command("TIMER_F_0"));
+    const int bytes = count * 128;
+    int id = openWrite("probe.tmp");
+    {
+        Meter m("WRITEBYTE_0_L_L", bytes);
+        for (int i = 0; i < bytes; ++i) writeByte(id, i);
+    }
+    closeFile(id);
+    id = openRead("probe.tmp");
+    int sum = 0;
+    {
+        Meter m("READBYTE_L_L", bytes);
+        for (int i = 0; i < bytes; ++i) sum += readByte(id);
+    }
+    closeFile(id);
+    DeleteFileA("probe.tmp");
+    float t = 0;
+    {
+        Meter m("TIMER_F_0", count);
+        for (int i = 0; i < count; ++i) t += timer();
+    }
+    // The trace line "Sending packet N", by printf and formatted then written
+    // at once, to a file as when stdout is redirected.
+    FILE* trace = fopen("probe-trace.tmp", "wb");
+    {
+        Meter m("fprintf_line", count);
+        for (int i = 0; i < count; ++i) fprintf(trace, "Sending packet %d\n", i);
+    }
+    {
+        Meter m("snprintf+fwrite_line", count);
+        char line[64];
+        for (int i = 0; i < count; ++i) {
+            int n = snprintf(line, sizeof line, "Sending packet %d\n", i);
+            fwrite(line, 1, size_t(n), trace);
+        }
+    }
+    fclose(trace);
+    DeleteFileA("probe-trace.tmp");
+    printf("lost %d\n", lost);
+    return sum == -1 && t < 0;  // keeps the loops
+}

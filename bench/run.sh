@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# make bench: XMODEM transfer benchmarks under Wine (see docs/bench.md).
+#
+#   bash bench/run.sh BUILD_DIR [--size BYTES] [--repeat N] [bench.py options]
+#
+# BUILD_DIR holds bin/serialhost.exe and bin/serialport.dll (build/win32, or
+# build/win64 where this machine cannot execute 32-bit code).  The line
+# simulator comes from the native build ($LINESIM overrides; it is built when
+# missing).  Prints one table and writes BUILD_DIR/bench/bench.csv.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(cd "$here/.." && pwd)
+
+if [ $# -lt 1 ] || [ "${1#-}" != "$1" ]; then
+    sed -n '2,9p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
+    exit 2
+fi
+build=$1
+shift
+
+for tool in sx rx socat; do
+    command -v "$tool" >/dev/null || { echo "bench: $tool is missing (bash tools/setup-packages.sh)" >&2; exit 1; }
+done
+if [ ! -x "$build/bin/serialhost.exe" ] && [ ! -f "$build/bin/serialhost.exe" ]; then
+    echo "bench: $build/bin/serialhost.exe is not built" >&2
+    exit 1
+fi
+
+linesim=${LINESIM:-$repo/build/native/bin/linesim}
+if [ ! -x "$linesim" ]; then
+    echo "bench: building linesim (native build)" >&2
+    (cd "$repo" && cmake --preset native >/dev/null && cmake --build --preset native --target linesim >/dev/null)
+fi
+
+# The probe of Wine's per-call costs is built for the same machine as
+# serialhost.exe; without a compiler the bench skips it.
+probe=$build/bench/probe.exe
+mkdir -p "$build/bench"
+case "$(od -An -t x2 -j $(( $(od -An -t u4 -j 60 -N 4 "$build/bin/serialhost.exe") + 4 )) -N 2 "$build/bin/serialhost.exe" | tr -d ' ')" in
+    014c) cxx=i686-w64-mingw32-g++-posix ;;
+    *)    cxx=x86_64-w64-mingw32-g++-posix ;;
+esac
+if [ ! -f "$probe" ] || [ "$here/probe.cpp" -nt "$probe" ] || [ "$repo/host/host.cpp" -nt "$probe" ]; then
+    if command -v "$cxx" >/dev/null &&
+        "$cxx" -O2 -std=gnu++17 -static -static-libgcc -static-libstdc++ -I"$repo/host" \
+            -o "$probe" "$here/probe.cpp" "$repo/host/host.cpp" 2>"$build/bench/probe-build.log"; then
+        :
+    else
+        echo "bench: could not build the probe (see $build/bench/probe-build.log); skipping it" >&2
+        rm -f "$probe"
+    fi
+fi
+
+probe_arg=()
+[ -f "$probe" ] && probe_arg=(--probe "$probe")
+exec /usr/bin/python3 "$here/bench.py" "$build" --linesim "$linesim" "${probe_arg[@]}" "$@"
