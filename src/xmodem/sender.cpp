@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "../plugin/error_report.h"
@@ -13,6 +14,31 @@
 
 namespace xmodem {
 namespace {
+
+// Trace lines are put together here and handed to stdout in one write: under
+// Wine every call into the C runtime's stdio costs about a microsecond, and the
+// answer wait prints two lines for every block.
+void traceNumber(const char* format, int value) {
+    char line[64];
+    int length = snprintf(line, sizeof line, format, value);
+    if (length > 0) fwrite(line, 1, size_t(length) < sizeof line ? size_t(length) : sizeof line - 1, stdout);
+}
+
+// "Received: " and the chunk as text, up to its first zero byte.
+void traceReceived(const char* text) {
+    static const char kLead[] = "Received: ";
+    constexpr size_t kLeadLength = sizeof kLead - 1;
+    char line[128];
+    size_t length = strlen(text);
+    if (kLeadLength + length + 1 > sizeof line) {
+        printf("%s%s\n", kLead, text);
+        return;
+    }
+    memcpy(line, kLead, kLeadLength);
+    memcpy(line + kLeadLength, text, length);
+    line[kLeadLength + length] = '\n';
+    fwrite(line, 1, kLeadLength + length + 1, stdout);
+}
 
 enum class Scan { Continue, End };
 enum class Wait { Decided, TimedOut, Ended };
@@ -33,7 +59,10 @@ struct Sender {
     // One receive chunk: the n bytes the queue holds, or, when it is empty,
     // the next byte to arrive within the port time-outs together with
     // whatever came in behind it. A failed or empty read gives no chunk.
-    Chunk readChunk(int queued) {
+    // `drained` tells whether the query for what came in behind found the
+    // queue empty: that query then ends the pass.
+    Chunk readChunk(int queued, bool* drained) {
+        *drained = false;
         Chunk chunk;
         DWORD want = queued > 0 ? DWORD(queued) : 1;
         chunk.bytes.reset(new uint8_t[want + 1]);
@@ -41,6 +70,7 @@ struct Sender {
         if (!ReadFile(record->osHandle, chunk.bytes.get(), want, &got, nullptr) || got == 0) return Chunk();
         if (queued <= 0) {
             int behind = serialBytesAvailable(port);
+            *drained = behind <= 0;
             if (behind > 0) {
                 std::unique_ptr<uint8_t[]> bigger(new uint8_t[1 + DWORD(behind) + 1]);
                 bigger[0] = chunk.bytes[0];
@@ -60,15 +90,16 @@ struct Sender {
     // decision, and after every chunk so that a flood cannot hold the call.
     template <class ScanFn, class DecidedFn>
     Wait waitFor(float limit, float start, ScanFn scan, DecidedFn decided) {
+        bool drained = false;
         for (;;) {
-            int queued = serialBytesAvailable(port);
+            int queued = drained ? 0 : serialBytesAvailable(port);
             if (queued <= 0) {
                 if (elapsedSince(start) > limit) return Wait::TimedOut;
                 if (decided()) return Wait::Decided;
             }
-            Chunk chunk = readChunk(queued);
+            Chunk chunk = readChunk(queued, &drained);
             if (chunk.length > 0) {
-                printf("Received: %s\n", reinterpret_cast<const char*>(chunk.bytes.get()));
+                traceReceived(reinterpret_cast<const char*>(chunk.bytes.get()));
                 if (scan(chunk.bytes.get(), chunk.length) == Scan::End) return Wait::Ended;
             }
             if (queued > 0 && elapsedSince(start) > limit) return Wait::TimedOut;
@@ -123,7 +154,7 @@ struct Sender {
                 buildBlock(blockNumber);
                 silentWaits = 0;
             }
-            printf("Sending packet %d\n", blockCount);
+            traceNumber("Sending packet %d\n", blockCount);
             if (!writeBytes(packet, kPacketLength)) {
                 int code = lastErrorCode();
                 file.close();

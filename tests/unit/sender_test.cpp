@@ -439,3 +439,29 @@ TEST_F(SenderTest, AFailedQueryIsReportedAndAFailedReadDroppedAndTheTransferGoes
     EXPECT_EQ(fake::messages(), std::vector<std::string>{"Error getting serial port \"COM3\" bytes available: 6"});
     EXPECT_EQ(lineLog(), "1 EOT");
 }
+
+TEST_F(SenderTest, AChunkIsTracedAsTextUpToItsFirstZeroByteWhateverItsLength) {
+    // 117 bytes is the longest chunk whose line fits the sender's own line
+    // buffer; longer ones take another path to stdout.
+    const std::string zero(1, '\0');
+    const std::string cases[] = {
+        "ab" + zero + "cd" + A,
+        std::string(116, 'z') + A,
+        std::string(117, 'z') + A,
+        std::string(300, 'z') + A,
+        std::string(200, 'y') + zero + std::string(50, 'q') + A,
+    };
+    for (const std::string& noise : cases) {
+        SCOPED_TRACE(noise.size());
+        fresh();
+        host().disk["file.bin"] = sample(10);
+        device().arrive(N);
+        receiver({{noise}});
+        captureStdout();
+        EXPECT_EQ(send(), 1);
+        EXPECT_EQ(stdoutText(), received(N) + sending(1) + received(noise.substr(0, noise.find('\0'))) +
+                                    "Sent 1 blocks\n")
+            << "the ACK behind the text still counts";
+        EXPECT_EQ(lineLog(), "1 EOT");
+    }
+}
