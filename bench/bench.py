@@ -781,11 +781,14 @@ def format_probe(raw, count):
                                                       "-" if server is None else "%.2f" % server))
     for side, calls in BLOCK_CALLS.items():
         if all(key in costs for key, _ in calls):
+            wall = sum(costs[key][0] * n for key, n in calls)
             cpu = sum(costs[key][1] * n for key, n in calls)
             server = sum((costs[key][2] or 0.0) * n for key, n in calls)
-            lines.append("  one block, plug-in %-8s %s: %.0f us CPU in the process, %.0f us in "
-                         "the wineserver" % (side, "+".join("%d %s" % (n, key) for key, n in calls),
-                                             cpu, server))
+            lines.append("  one block, plug-in %-8s %7.0f us wall, %.0f us CPU, %.0f us wineserver" % (
+                side + ":", wall, cpu, server))
+    lines.append("  (sender: 1 packet write, 1 waiting read, 2 queue queries, 128 READBYTE, 2 TIMER, "
+                 "2 trace lines;")
+    lines.append("   receiver: 1 waiting read, 1 read of what is queued, 1 answer write, 128 WRITEBYTE)")
     return "\n".join(lines)
 
 
@@ -886,6 +889,7 @@ def main(argv):
     probe = None
     kind = build_kind(build)
     started = time.monotonic()
+    load_start = os.getloadavg()[0]
     print("bench: %s build %s, %d bytes per transfer" % (kind, build, args.size), flush=True)
 
     for key in args.lines.split(","):
@@ -935,8 +939,9 @@ def main(argv):
             if os.path.exists(path):
                 os.remove(path)
 
-    title = "XMODEM transfers of %d bytes, %s build of serialhost/serialport.dll under Wine" % (
-        args.size, kind)
+    title = ("XMODEM transfers of %d bytes, %s build of serialhost/serialport.dll under Wine; "
+             "figures of the fastest good run\n(load average %.2f at the start, %.2f at the end, "
+             "on %d cores)" % (args.size, kind, load_start, os.getloadavg()[0], os.cpu_count()))
     table = format_table(summary, title)
     text = [table, ""]
     text.append("Line round trip (132 bytes out, 1 byte back, instant answerer; the least a block "

@@ -6,7 +6,8 @@
 // DEVICE is a COM port (\\.\COM5) whose far end answers every 132 bytes with
 // one byte at once. Prints one line per call:
 //   <name> <wall us> <cpu us> <wineserver cpu us>
-// per call, averaged over COUNT calls ("-" where a figure is not known).
+// per call, averaged over COUNT calls, or ten times as many for the cheap
+// ones: CPU time is counted in 10 ms ticks ("-" where a figure is not known).
 // The host commands are this project's own (host/host.cpp), called as the
 // plug-in calls them.
 #include <windows.h>
@@ -65,15 +66,34 @@ double serverCpu() {
     return double(utime + stime) / 100.0;  // USER_HZ
 }
 
+// Sums wall, process and wineserver time over one or more stretches of
+// calls, and prints the figures per call when it goes.
 struct Meter {
     const char* name;
-    int count;
-    double wall0, cpu0, server0;
-    Meter(const char* n, int c) : name(n), count(c), wall0(now()), cpu0(processCpu()), server0(serverCpu()) {}
+    long count = 0;
+    double wall = 0, cpu = 0, server = 0;
+    bool serverKnown = true;
+    double wall0 = 0, cpu0 = 0, server0 = 0;
+    explicit Meter(const char* n) : name(n) {}
+    Meter(const char* n, long calls) : name(n) { start(calls); }
+    void start(long calls) {
+        count += calls;
+        server0 = serverCpu();
+        cpu0 = processCpu();
+        wall0 = now();
+    }
+    void stop() {
+        wall += now() - wall0;
+        cpu += processCpu() - cpu0;
+        double server1 = serverCpu();
+        if (server0 < 0 || server1 < 0) serverKnown = false;
+        server += server1 - server0;
+        wall0 = -1;
+    }
     ~Meter() {
-        double wall = now() - wall0, cpu = processCpu() - cpu0, server1 = serverCpu();
+        if (wall0 >= 0) stop();
         char serverText[32] = "-";
-        if (server0 >= 0 && server1 >= 0) snprintf(serverText, sizeof serverText, "%.2f", (server1 - server0) / count * 1e6);
+        if (serverKnown) snprintf(serverText, sizeof serverText, "%.2f", server / count * 1e6);
         printf("%s %.3f %.2f %s\n", name, wall / count * 1e6, cpu / count * 1e6, serverText);
         fflush(stdout);
     }
@@ -102,21 +122,28 @@ int main(int argc, char** argv) {
     memset(packet, 0x55, sizeof packet);
     int lost = 0;
 
+    const int many = 10 * count;
     {
-        Meter m("ClearCommError", count);
-        for (int i = 0; i < count; ++i) ClearCommError(port, &errors, &stat);
+        Meter m("ClearCommError", many);
+        for (int i = 0; i < many; ++i) ClearCommError(port, &errors, &stat);
     }
     {
-        Meter m("WriteFile_132", count);  // each draws one answer byte
-        for (int i = 0; i < count; ++i) WriteFile(port, packet, sizeof packet, &done, nullptr);
-    }
-    Sleep(300);
-    {
-        Meter m("ReadFile_1_queued", count);
-        for (int i = 0; i < count; ++i) {
-            done = 0;
-            ReadFile(port, answer, 1, &done, nullptr);
-            if (done != 1) ++lost;
+        // Each packet draws one answer byte; the answers are then read one by
+        // one from the queue. Ten rounds, so that the cheap reads add up to
+        // enough CPU ticks.
+        Meter writes("WriteFile_132"), reads("ReadFile_1_queued");
+        for (int round = 0; round < 10; ++round) {
+            writes.start(count);
+            for (int i = 0; i < count; ++i) WriteFile(port, packet, sizeof packet, &done, nullptr);
+            writes.stop();
+            Sleep(200);
+            reads.start(count);
+            for (int i = 0; i < count; ++i) {
+                done = 0;
+                ReadFile(port, answer, 1, &done, nullptr);
+                if (done != 1) ++lost;
+            }
+            reads.stop();
         }
     }
     {
@@ -158,20 +185,20 @@ int main(int argc, char** argv) {
     DeleteFileA("probe.tmp");
     float t = 0;
     {
-        Meter m("TIMER_F_0", count);
-        for (int i = 0; i < count; ++i) t += timer();
+        Meter m("TIMER_F_0", many);
+        for (int i = 0; i < many; ++i) t += timer();
     }
     // The trace line "Sending packet N", by printf and formatted then written
     // at once, to a file as when stdout is redirected.
     FILE* trace = fopen("probe-trace.tmp", "wb");
     {
-        Meter m("fprintf_line", count);
-        for (int i = 0; i < count; ++i) fprintf(trace, "Sending packet %d\n", i);
+        Meter m("fprintf_line", many);
+        for (int i = 0; i < many; ++i) fprintf(trace, "Sending packet %d\n", i);
     }
     {
-        Meter m("snprintf+fwrite_line", count);
+        Meter m("snprintf+fwrite_line", many);
         char line[64];
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; i < many; ++i) {
             int n = snprintf(line, sizeof line, "Sending packet %d\n", i);
             fwrite(line, 1, size_t(n), trace);
         }
