@@ -2,8 +2,10 @@
 #   make demo   - the plug-in on the built-in virtual null-modem
 #   make test   - every test: native unit tests, then the real DLL under Wine
 #   make bench  - transfer benchmarks (prints figures, never fails on a time)
+#   make reliability - noisy lines, hostile peers, long runs (about 30 minutes)
+#   make fuzz   - libFuzzer on the receiver and the sender
 
-.PHONY: setup native win32 win64 wine-build test test-native test-win32 demo bench fuzz clean
+.PHONY: setup native win32 win64 wine-build test test-native test-win32 demo bench reliability fuzz clean
 
 setup:
 	@bash tools/setup-packages.sh
@@ -43,6 +45,9 @@ demo: native wine-build
 
 bench: native wine-build
 	@bash bench/run.sh build/$(WINE_BUILD)
+
+reliability: native wine-build
+	@bash tools/reliability.sh build/$(WINE_BUILD)
 
 fuzz: setup
 	@bash tools/fuzz.sh
