@@ -9,7 +9,7 @@
 #include "../serial/serial_io.h"
 #include "../xmodem/receiver.h"
 #include "../xmodem/sender.h"
-#include "host_string.h"
+#include "../hostapi/host_string.h"
 
 extern "C" {
 

@@ -2,7 +2,7 @@
 // decorated names (serialport.def); native tests call them directly.
 #pragma once
 
-#include "host_commands.h"
+#include "../hostapi/host_commands.h"
 
 extern "C" {
 void __cdecl ReceiveORVPtr(HostLookup lookup);

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "../plugin/host_string.h"
+#include "../hostapi/host_string.h"
 
 PortList portList = {};
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "../plugin/error_report.h"
+#include "../hostapi/error_report.h"
 #include "port_list.h"
 
 PortTable portTable = {};

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../plugin/error_report.h"
-#include "../plugin/host_string.h"
+#include "../hostapi/error_report.h"
+#include "../hostapi/host_string.h"
 #include "port_table.h"
 
 int serialBytesAvailable(uint32_t port) {

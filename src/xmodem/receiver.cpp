@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../plugin/error_report.h"
+#include "../hostapi/error_report.h"
 #include "../serial/port_table.h"
-#include "host_file.h"
+#include "../hostapi/host_file.h"
 #include "packet.h"
 
 namespace xmodem {

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <memory>
 
-#include "../plugin/error_report.h"
+#include "../hostapi/error_report.h"
 #include "../serial/port_table.h"
 #include "../serial/serial_io.h"
-#include "host_file.h"
+#include "../hostapi/host_file.h"
 #include "packet.h"
 
 namespace xmodem {

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "plugin/exports.h"
-#include "plugin/host_commands.h"
+#include "hostapi/host_commands.h"
 #include "serial/port_list.h"
 #include "serial/port_table.h"
 

@@ -2,8 +2,8 @@
 #include <cstring>
 
 #include "fake_host.h"
-#include "plugin/error_report.h"
-#include "plugin/host_commands.h"
+#include "hostapi/error_report.h"
+#include "hostapi/host_commands.h"
 
 using fake::host;
 

@@ -1,7 +1,7 @@
 // A host file opened by a transfer: closed exactly once, on every path.
 #pragma once
 
-#include "../plugin/host_commands.h"
+#include "host_commands.h"
 
 namespace xmodem {
 
