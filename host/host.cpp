@@ -245,6 +245,9 @@ bool host_load(const char* dllPath, PluginApi* api, std::string* error) {
     find_export(dll, "?WriteSerialData@@YAHIPADH@Z", &found.WriteSerialData, &missing);
     find_export(dll, "?ReceiveSerialFile@@YAHIPADH@Z", &found.ReceiveSerialFile, &missing);
     find_export(dll, "?SendSerialFile@@YAHIPADH@Z", &found.SendSerialFile, &missing);
+    find_export(dll, "?GetSerialPortDescription@@YAPADI@Z", &found.GetSerialPortDescription, &missing);
+    find_export(dll, "?GetSerialPortHardwareId@@YAPADI@Z", &found.GetSerialPortHardwareId, &missing);
+    find_export(dll, "?GetSerialPortUsbId@@YAPADI@Z", &found.GetSerialPortUsbId, &missing);
     if (!missing.empty()) {
         FreeLibrary(dll);
         if (error != nullptr) *error = path + " does not export " + missing;

@@ -22,9 +22,12 @@ struct PluginApi {
     int(__cdecl* WriteSerialData)(unsigned int port, char* data, int length);
     int(__cdecl* ReceiveSerialFile)(unsigned int port, char* fileName, int mode);
     int(__cdecl* SendSerialFile)(unsigned int port, char* fileName, int mode);
+    char*(__cdecl* GetSerialPortDescription)(unsigned int index);
+    char*(__cdecl* GetSerialPortHardwareId)(unsigned int index);
+    char*(__cdecl* GetSerialPortUsbId)(unsigned int index);
 };
 
-// Loads the DLL, finds all ten exports by their exported names and binds the
+// Loads the DLL, finds all thirteen exports by their exported names and binds the
 // plug-in with ReceiveORVPtr(host_lookup). On failure *error names the DLL or
 // every missing export, the DLL is unloaded again and *api is left untouched.
 bool host_load(const char* dllPath, PluginApi* api, std::string* error);

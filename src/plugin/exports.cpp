@@ -59,4 +59,28 @@ int __cdecl SendSerialFile(unsigned int port, char* fileName, int mode) {
     }
 }
 
+char* __cdecl GetSerialPortDescription(unsigned int index) {
+    try {
+        return serialPortDescription(index);
+    } catch (const std::bad_alloc&) {
+        return emptyHostString();
+    }
+}
+
+char* __cdecl GetSerialPortHardwareId(unsigned int index) {
+    try {
+        return serialPortHardwareId(index);
+    } catch (const std::bad_alloc&) {
+        return emptyHostString();
+    }
+}
+
+char* __cdecl GetSerialPortUsbId(unsigned int index) {
+    try {
+        return serialPortUsbId(index);
+    } catch (const std::bad_alloc&) {
+        return emptyHostString();
+    }
+}
+
 }  // extern "C"

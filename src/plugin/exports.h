@@ -1,4 +1,4 @@
-// The ten entry points a host finds by name. The DLL exports them under
+// The entry points a host finds by name. The DLL exports them under
 // decorated names (serialport.def); native tests call them directly.
 #pragma once
 
@@ -15,4 +15,7 @@ char* __cdecl ReadSerialData(unsigned int port, unsigned int length);
 int __cdecl WriteSerialData(unsigned int port, char* data, int length);
 int __cdecl ReceiveSerialFile(unsigned int port, char* fileName, int mode);
 int __cdecl SendSerialFile(unsigned int port, char* fileName, int mode);
+char* __cdecl GetSerialPortDescription(unsigned int index);
+char* __cdecl GetSerialPortHardwareId(unsigned int index);
+char* __cdecl GetSerialPortUsbId(unsigned int index);
 }

@@ -29,23 +29,16 @@ std::unique_ptr<char[]> copyName(const char* data, DWORD length) {
     return name;
 }
 
-}  // namespace
-
-void resetPortList() { portList = PortList{}; }
-
-int enumerateSerialPorts() {
-    // The old list goes first, whatever the outcome.
-    portList = PortList{};
-
+void readSerialcomm() {
     RegistryKey key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialcommKey, 0, KEY_READ, &key.key) != ERROR_SUCCESS) {
         key.key = nullptr;
-        return 0;
+        return;
     }
     DWORD valueCount = 0, maxNameLength = 0, maxDataLength = 0;
     if (RegQueryInfoKeyA(key.key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &valueCount,
                          &maxNameLength, &maxDataLength, nullptr, nullptr) != ERROR_SUCCESS)
-        return 0;
+        return;
 
     try {
         // Twice the longest name, but never less than room for the terminator
@@ -75,6 +68,23 @@ int enumerateSerialPorts() {
     } catch (const std::bad_alloc&) {
         // Whole, named entries below entryCount stand; nothing else was filed.
     }
+}
+
+const PortDetails* listedDetails(uint32_t index) {
+    return index < portList.entryCount ? &portList.entries[index].details : nullptr;
+}
+
+char* hostStringOf(const char* text) { return text ? hostStringCopy(text) : emptyHostString(); }
+
+}  // namespace
+
+void resetPortList() { portList = PortList{}; }
+
+int enumerateSerialPorts() {
+    // The old list goes first, whatever the outcome.
+    portList = PortList{};
+    readSerialcomm();
+    if (portList.entryCount > 0) gatherPortDetails(portList.entries.get(), portList.entryCount);
     return static_cast<int>(portList.entryCount);
 }
 
@@ -83,8 +93,19 @@ const char* listedDeviceName(uint32_t index) {
     return portList.entries[index].deviceName.get();
 }
 
-char* serialPortName(uint32_t index) {
-    const char* name = listedDeviceName(index);
-    if (!name) return emptyHostString();
-    return hostStringCopy(name);
+char* serialPortName(uint32_t index) { return hostStringOf(listedDeviceName(index)); }
+
+char* serialPortDescription(uint32_t index) {
+    const PortDetails* details = listedDetails(index);
+    return hostStringOf(details ? details->description.get() : nullptr);
+}
+
+char* serialPortHardwareId(uint32_t index) {
+    const PortDetails* details = listedDetails(index);
+    return hostStringOf(details ? details->hardwareId.get() : nullptr);
+}
+
+char* serialPortUsbId(uint32_t index) {
+    const PortDetails* details = listedDetails(index);
+    return hostStringOf(details && details->usbId[0] ? details->usbId : nullptr);
 }

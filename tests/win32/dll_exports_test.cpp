@@ -35,7 +35,10 @@ TEST(DllExports, EveryExportIsFoundByItsDecoratedNameAndNoneByAPlainOne) {
                                "?ReadSerialData@@YAPADII@Z",
                                "?WriteSerialData@@YAHIPADH@Z",
                                "?ReceiveSerialFile@@YAHIPADH@Z",
-                               "?SendSerialFile@@YAHIPADH@Z"};
+                               "?SendSerialFile@@YAHIPADH@Z",
+                               "?GetSerialPortDescription@@YAPADI@Z",
+                               "?GetSerialPortHardwareId@@YAPADI@Z",
+                               "?GetSerialPortUsbId@@YAPADI@Z"};
     for (const char* name : decorated) EXPECT_NE(GetProcAddress(dll, name), nullptr) << name;
     for (const char* plain : {"EnumerateSerialPorts", "_EnumerateSerialPorts", "SendSerialFile", "DllMain"})
         EXPECT_EQ(GetProcAddress(dll, plain), nullptr) << plain;
@@ -56,6 +59,9 @@ TEST(DllExports, BadArgumentsGiveTheFailureResultQuietly) {
     host_clear_errors();
     EXPECT_EQ(p.OpenSerialPort(4294967295u, 0, 0, 0), 0);
     EXPECT_STREQ(p.GetSerialPortName(4294967295u), "");
+    EXPECT_STREQ(p.GetSerialPortDescription(4294967295u), "");
+    EXPECT_STREQ(p.GetSerialPortHardwareId(0), "");
+    EXPECT_STREQ(p.GetSerialPortUsbId(7), "");
     EXPECT_STREQ(p.ReadSerialData(0, 5), "");
     EXPECT_STREQ(p.ReadSerialData(7, 4294967295u), "");
     EXPECT_EQ(p.WriteSerialData(0, nullptr, -1), 0);

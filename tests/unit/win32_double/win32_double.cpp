@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "setupapi_double.h"
+
 namespace w32 {
 namespace {
 
@@ -83,6 +85,7 @@ void reset() {
     threadHandles.clear();
     nextDeviceHandle = kDeviceHandleBase;
     nextThreadHandle = kThreadHandleBase;
+    resetDeviceRegistry();
 }
 
 Device& addDevice(const std::string& name) {
@@ -315,6 +318,7 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameL
 }
 
 LSTATUS RegCloseKey(HKEY key) {
+    if (closeDeviceKey(key)) return ERROR_SUCCESS;
     if (key != kSerialcommKey) return ERROR_INVALID_HANDLE;
     --world().registry.openKeys;
     return ERROR_SUCCESS;

@@ -149,4 +149,6 @@ LSTATUS RegQueryInfoKeyA(HKEY key, LPSTR className, LPDWORD classLength, LPDWORD
                          LPDWORD securityDescriptor, PFILETIME lastWriteTime);
 LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameLength,
                       LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataLength);
+LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                         LPDWORD dataLength);  // device keys only: setupapi_double.cpp
 LSTATUS RegCloseKey(HKEY key);
