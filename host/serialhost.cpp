@@ -18,12 +18,14 @@ const char kUsage[] =
     "usage: serialhost [--dll PATH] COMMAND ...\n"
     "\n"
     "commands:\n"
-    "  ports                       list the serial ports, one \"<index> <name>\" a line\n"
+    "  ports                       list the serial ports, one \"<index> <name>\" a line,\n"
+    "                              then USB id, hardware id and description if known\n"
     "  open PORT [LINE] ACTION...  open PORT, run the actions in order, close it\n"
     "  send PORT FILE [LINE]       send FILE over PORT with XMODEM\n"
     "  recv PORT FILE [LINE]       receive FILE over PORT with XMODEM\n"
     "\n"
-    "PORT    a port name such as COM5 (any case) or an index in the port list\n"
+    "PORT    a port name such as COM5 (any case) or an index in the port list;\n"
+    "        --usb VVVV:PPPP in its place: the first port with that USB id\n"
     "LINE    --baud N (default 0: the plug-in's 57600)  --parity none|odd|even\n"
     "        --stop 1|2\n"
     "ACTION  write TEXT | read N | avail | sleep MS | reopen | cycle N | handles\n"
@@ -58,8 +60,22 @@ struct Command {
     unsigned int parity = 0;
     bool times = false;
     bool checkClosed = false;
+    bool portByUsbId = false;  // `port` is a USB id, VVVV:PPPP in upper case
     std::vector<Action> actions;
 };
+
+// VVVV:PPPP, four hex digits each; given back in upper case.
+bool parse_usb_id(const std::string& text, std::string* usbId) {
+    if (text.size() != 9 || text[4] != ':') return false;
+    std::string upper = text;
+    for (std::size_t i = 0; i < upper.size(); ++i) {
+        if (i == 4) continue;
+        if (!std::isxdigit(static_cast<unsigned char>(upper[i]))) return false;
+        upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(upper[i])));
+    }
+    *usbId = upper;
+    return true;
+}
 
 bool parse_unsigned(const std::string& text, unsigned long* value) {
     if (text.empty() || text.size() > 10) return false;
@@ -112,6 +128,12 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
             if (!value_of(&value) || (value != "1" && value != "2"))
                 return fail("--stop needs 1 or 2");
             command->stopBits = value == "1" ? 1 : 2;
+        } else if (arg == "--usb") {
+            // Stands in place of PORT, so it takes the first operand's place.
+            if (!value_of(&value) || !parse_usb_id(value, &value)) return fail("--usb needs a USB id VVVV:PPPP (hex)");
+            if (command->portByUsbId) return fail("--usb given twice");
+            command->portByUsbId = true;
+            operands.insert(operands.begin(), value);
         } else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
             return fail("unknown option " + arg);
         } else if (command->verb == Verb::None) {
@@ -209,10 +231,33 @@ bool resolve_port(const PluginApi& api, const std::string& port, unsigned int* i
     return false;
 }
 
+// The first listed port whose USB id is `usbId` (upper case).
+bool resolve_usb_port(const PluginApi& api, const std::string& usbId, unsigned int* index) {
+    const int count = api.EnumerateSerialPorts();
+    std::string listed;
+    for (int i = 0; i < count; ++i) {
+        const std::string id = api.GetSerialPortUsbId(static_cast<unsigned int>(i));
+        if (id == usbId) {
+            *index = static_cast<unsigned int>(i);
+            host_free_strings();
+            return true;
+        }
+        listed += ' ';
+        listed += api.GetSerialPortName(static_cast<unsigned int>(i));
+        if (!id.empty()) listed += " (" + id + ")";
+    }
+    host_free_strings();
+    std::fprintf(stderr, "serialhost: no serial port with USB id %s (listed:%s)\n", usbId.c_str(),
+                 listed.empty() ? " none" : listed.c_str());
+    return false;
+}
+
 // Port handle of the opened port, or 0 (then already reported).
 unsigned int open_port(const PluginApi& api, const Command& command) {
     unsigned int index = 0;
-    if (!resolve_port(api, command.port, &index)) return 0;
+    const bool found = command.portByUsbId ? resolve_usb_port(api, command.port, &index)
+                                           : resolve_port(api, command.port, &index);
+    if (!found) return 0;
     const int handle = api.OpenSerialPort(index, command.baud, command.stopBits, command.parity);
     if (handle <= 0) {
         std::fprintf(stderr, "serialhost: cannot open %s\n", command.port.c_str());
@@ -227,9 +272,21 @@ int run_ports(const PluginApi& api) {
         std::fprintf(stderr, "no serial ports listed\n");
         return 0;
     }
+    // What the device registry knows of a port follows its name: USB id and
+    // hardware id ("-" when unknown), then the description, which may hold
+    // spaces, last.
     for (int i = 0; i < count; ++i) {
-        std::printf("%d %s\n", i, api.GetSerialPortName(static_cast<unsigned int>(i)));
+        const unsigned int index = static_cast<unsigned int>(i);
+        std::string line = std::to_string(i) + " " + api.GetSerialPortName(index);
+        const std::string usbId = api.GetSerialPortUsbId(index);
+        const std::string hardwareId = api.GetSerialPortHardwareId(index);
+        const std::string description = api.GetSerialPortDescription(index);
         host_free_strings();
+        if (!usbId.empty() || !hardwareId.empty() || !description.empty()) {
+            line += "  " + (usbId.empty() ? "-" : usbId) + "  " + (hardwareId.empty() ? "-" : hardwareId);
+            if (!description.empty()) line += "  " + description;
+        }
+        std::printf("%s\n", line.c_str());
     }
     return 0;
 }

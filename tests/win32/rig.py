@@ -12,6 +12,7 @@ starts (hosts, peers) and every pty end it opens is ended or closed in cleanup,
 each by its own PID or descriptor.
 """
 
+import contextlib
 import os
 import struct
 import select
@@ -359,6 +360,72 @@ class Rig:
             end_process(proc)
             raise TimeoutError("%s did not finish within %s s" % (proc.args, timeout))
         return proc.returncode
+
+
+# -- device-registry fixtures --------------------------------------------------
+
+ENUM_KEY = r"HKLM\System\CurrentControlSet\Enum"
+PORTS_CLASS_GUID = "{4d36e978-e325-11ce-bfc1-08002be10318}"
+
+
+@contextlib.contextmanager
+def device_fixtures(rig, devices, timeout=60):
+    """Describe serial devices in the rig prefix's device registry while the
+    block runs, as Windows describes a plugged-in adapter, so that SetupAPI
+    lists them in the Ports class:
+
+        with device_fixtures(rig, [dict(
+                instance=r"FTDIBUS\VID_0403+PID_6001+RIG5\0000", port="COM5",
+                friendly="USB Serial Port (COM5)",
+                hardware_ids=[r"FTDIBUS\COMPORT&VID_0403&PID_6001"])]):
+            ...
+
+    Every key under Enum that was not there before is removed again on every
+    path, with all below it; keys that were there already are left alone."""
+    created = []
+
+    def reg_text(text):
+        return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
+
+    def multi_sz(strings):
+        data = "".join(s + "\0" for s in strings).encode("utf-16-le") + b"\0\0"
+        return "hex(7):" + ",".join("%02x" % b for b in data)
+
+    try:
+        lines = ["Windows Registry Editor Version 5.00", ""]
+        for dev in devices:
+            parts = dev["instance"].split("\\")
+            for depth in range(1, len(parts) + 1):
+                key = "\\".join([ENUM_KEY] + parts[:depth])
+                if key in created:
+                    break
+                if rig.run_wine(["reg", "query", key], timeout)[0] != 0:
+                    created.append(key)
+                    break
+            key = "[HKEY_LOCAL_MACHINE" + ENUM_KEY[4:] + "\\" + dev["instance"]
+            lines += [key + "]",
+                      '"ClassGUID"=' + reg_text(PORTS_CLASS_GUID),
+                      '"Class"="Ports"',
+                      '"FriendlyName"=' + reg_text(dev["friendly"]),
+                      '"HardwareID"=' + multi_sz(dev["hardware_ids"]),
+                      "",
+                      key + "\\Device Parameters]",
+                      '"PortName"=' + reg_text(dev["port"]),
+                      ""]
+        path = os.path.join(rig.state, "device-fixtures.reg")
+        with open(path, "w", encoding="utf-16", newline="\r\n") as f:
+            f.write("\n".join(lines) + "\n")
+        rc, out, err = rig.run_wine(["reg", "import", "Z:" + path.replace("/", "\\")], timeout)
+        if rc != 0:
+            raise RuntimeError("reg import of %s failed (rc %s): %s%s"
+                               % (path, rc, out.decode(errors="replace"), err.decode(errors="replace")))
+        yield
+    finally:
+        for key in reversed(created):
+            try:
+                rig.run_wine(["reg", "delete", key, "/f"], timeout)
+            except TimeoutError as e:
+                print("device_fixtures: %s stays: %s" % (key, e))
 
 
 def _raise_on_sigterm(signum, frame):
