@@ -1,5 +1,6 @@
 #include "fake_host.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "serial/port_list.h"
@@ -33,7 +34,7 @@ char* __cdecl createString(int size) {
 
 float __cdecl timer() {
     ++host().timerCalls;
-    return float(w32::world().nowMs) / 1000.0f;
+    return float(fmod(host().timerStartSeconds + double(w32::world().nowMs) / 1000.0, 86400.0));
 }
 
 int openFile(const char* name, bool forWriting) {

@@ -44,6 +44,10 @@ struct Host {
     int readByteCalls = 0;
     int fileEofCalls = 0;
     int timerCalls = 0;
+    // TIMER_F_0 reads this many seconds at time 0 of the double's clock and
+    // counts from midnight, as script hosts commonly do: it wraps to 0 at
+    // 86400. A test may start it anywhere, 86399.5 included.
+    double timerStartSeconds = 0;
     std::vector<std::string> calls;  // command names in call order
     std::function<void()> onCloseFile;  // runs inside CLOSEFILE_0_L
 };

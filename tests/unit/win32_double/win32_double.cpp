@@ -35,6 +35,30 @@ BOOL fail(DWORD code) {
     return FALSE;
 }
 
+// A device call that fails still takes a moment, as it does on Windows.
+BOOL failDevice(DWORD code) {
+    world().nowMs += world().failureCostMs;
+    return fail(code);
+}
+
+// Raises the line errors of the damaged bytes that have arrived by `upTo`.
+void raiseLineErrors(Device& d, uint64_t upTo) {
+    for (Arrival& a : d.incoming) {
+        if (a.atMs > upTo) break;
+        d.lineErrors |= a.errors;
+        a.errors = 0;
+    }
+}
+
+bool abortedByLineError(Device& d) { return d.dcb.fAbortOnError && d.lineErrors != 0; }
+
+// Thrown by ExitThread and caught where the double runs a thread's function.
+struct ThreadExit {
+    DWORD code;
+};
+
+HMODULE const kThisModule = reinterpret_cast<HMODULE>(uintptr_t{0x400000});
+
 }  // namespace
 
 bool Fault::hit() {
@@ -47,7 +71,12 @@ void Device::arrive(const Bytes& bytes, uint64_t delayMs) {
     uint64_t at = world().nowMs + delayMs;
     // Keep arrival order even if a test schedules an earlier batch later.
     if (!incoming.empty()) at = std::max(at, incoming.back().atMs);
-    for (uint8_t b : bytes) incoming.push_back({at, b});
+    for (uint8_t b : bytes) incoming.push_back({at, b, 0});
+}
+
+void Device::arriveDamaged(uint8_t byte, DWORD errors, uint64_t delayMs) {
+    arrive(Bytes{byte}, delayMs);
+    incoming.back().errors = errors;
 }
 
 void Device::arrive(const std::string& text, uint64_t delayMs) {
@@ -123,6 +152,31 @@ using namespace w32;
 DWORD GetLastError() { return world().lastError; }
 void SetLastError(DWORD code) { world().lastError = code; }
 ULONGLONG GetTickCount64() { return world().nowMs; }
+DWORD GetTickCount() { return static_cast<DWORD>(world().nowMs); }
+void Sleep(DWORD ms) { world().nowMs += ms; }
+
+BOOL GetModuleHandleExA(DWORD flags, LPCSTR, HMODULE* module) {
+    *module = nullptr;
+    if (!(flags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS)) return fail(ERROR_INVALID_PARAMETER);
+    if (world().failModuleRef) return fail(ERROR_NOT_ENOUGH_MEMORY);
+    if (!(flags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT)) ++world().moduleRefs;
+    *module = kThisModule;
+    return TRUE;
+}
+
+BOOL FreeLibrary(HMODULE module) {
+    if (module != kThisModule || world().moduleRefs == 0) return fail(ERROR_INVALID_HANDLE);
+    --world().moduleRefs;
+    return TRUE;
+}
+
+void FreeLibraryAndExitThread(HMODULE module, DWORD exitCode) {
+    if (!FreeLibrary(module)) {
+        fprintf(stderr, "win32 double: FreeLibraryAndExitThread without a module reference\n");
+        abort();
+    }
+    throw ThreadExit{exitCode};
+}
 
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
                    DWORD flags, HANDLE) {
@@ -174,8 +228,8 @@ BOOL CloseHandle(HANDLE handle) {
 
 BOOL GetCommState(HANDLE handle, LPDCB dcb) {
     Device* d = deviceOf(handle);
-    if (!d) return fail(ERROR_INVALID_HANDLE);
-    if (d->getState.hit()) return fail(d->getState.code);
+    if (!d) return failDevice(ERROR_INVALID_HANDLE);
+    if (d->getState.hit()) return failDevice(d->getState.code);
     if (dcb->DCBlength != sizeof(DCB)) return fail(ERROR_INVALID_PARAMETER);
     *dcb = d->dcb;
     return TRUE;
@@ -183,39 +237,43 @@ BOOL GetCommState(HANDLE handle, LPDCB dcb) {
 
 BOOL SetCommState(HANDLE handle, LPDCB dcb) {
     Device* d = deviceOf(handle);
-    if (!d) return fail(ERROR_INVALID_HANDLE);
-    if (d->setState.hit()) return fail(d->setState.code);
-    if (d->refusedBaud && dcb->BaudRate == d->refusedBaud) return fail(ERROR_INVALID_PARAMETER);
+    if (!d) return failDevice(ERROR_INVALID_HANDLE);
+    if (d->setState.hit()) return failDevice(d->setState.code);
+    if (d->refusedBaud && dcb->BaudRate == d->refusedBaud) return failDevice(ERROR_INVALID_PARAMETER);
     d->dcb = *dcb;
     return TRUE;
 }
 
 BOOL SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
     Device* d = deviceOf(handle);
-    if (!d) return fail(ERROR_INVALID_HANDLE);
-    if (d->setTimeouts.hit()) return fail(d->setTimeouts.code);
+    if (!d) return failDevice(ERROR_INVALID_HANDLE);
+    if (d->setTimeouts.hit()) return failDevice(d->setTimeouts.code);
     d->timeouts = *timeouts;
     return TRUE;
 }
 
 BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT stat) {
     Device* d = deviceOf(handle);
-    if (!d) return fail(ERROR_INVALID_HANDLE);
-    if (d->clearError.hit()) return fail(d->clearError.code);
-    if (errors) *errors = 0;
+    if (!d) return failDevice(ERROR_INVALID_HANDLE);
+    if (d->clearError.hit()) return failDevice(d->clearError.code);
+    raiseLineErrors(*d, world().nowMs);
+    if (errors) *errors = d->lineErrors;
+    d->lineErrors = 0;
     if (stat) stat->cbInQue = static_cast<DWORD>(d->queued());
     return TRUE;
 }
 
 // A read ends when `toRead` bytes are in, when the interval time-out passes
-// between two arrivals, or when the total time-out runs out; the clock moves
-// to the moment it ends.
+// between two arrivals, when the total time-out runs out, or (aborting on
+// errors) when a damaged byte arrives; the clock moves to the moment it ends.
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
     if (read) *read = 0;
     Device* d = deviceOf(handle);
-    if (!d || overlapped) return fail(ERROR_INVALID_HANDLE);
+    if (!d || overlapped) return failDevice(ERROR_INVALID_HANDLE);
     d->readSizes.push_back(toRead);
-    if (d->read.hit()) return fail(d->read.code);
+    if (d->read.hit()) return failDevice(d->read.code);
+    raiseLineErrors(*d, world().nowMs);
+    if (abortedByLineError(*d)) return failDevice(ERROR_OPERATION_ABORTED);
     const COMMTIMEOUTS& t = d->timeouts;
     const uint64_t kNever = UINT64_MAX;
     uint64_t total = uint64_t(t.ReadTotalTimeoutMultiplier) * toRead + t.ReadTotalTimeoutConstant;
@@ -226,6 +284,12 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
     uint8_t* out = static_cast<uint8_t*>(buffer);
     while (got < toRead) {
         if (!d->incoming.empty() && d->incoming.front().atMs <= now) {
+            raiseLineErrors(*d, now);
+            if (abortedByLineError(*d)) {
+                world().nowMs = std::max(world().nowMs, now);
+                if (read) *read = got;
+                return failDevice(ERROR_OPERATION_ABORTED);
+            }
             out[got++] = d->incoming.front().byte;
             d->incoming.pop_front();
             lastArrival = now;
@@ -252,16 +316,39 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
     return TRUE;
 }
 
+// A write ends when every byte has gone out, or when its total time-out runs
+// out: then it succeeds with the bytes that went out in time.
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped) {
     if (written) *written = 0;
     Device* d = deviceOf(handle);
-    if (!d || overlapped) return fail(ERROR_INVALID_HANDLE);
-    if (d->write.hit()) return fail(d->write.code);
+    if (!d || overlapped) return failDevice(ERROR_INVALID_HANDLE);
+    if (d->write.hit()) return failDevice(d->write.code);
+    raiseLineErrors(*d, world().nowMs);
+    if (abortedByLineError(*d)) return failDevice(ERROR_OPERATION_ABORTED);
+    const COMMTIMEOUTS& t = d->timeouts;
+    uint64_t total = uint64_t(t.WriteTotalTimeoutMultiplier) * toWrite + t.WriteTotalTimeoutConstant;
+    uint64_t deadline = total ? world().nowMs + total : kForever;
+    uint64_t now = world().nowMs;
+    DWORD sent = 0;
+    while (sent < toWrite) {
+        uint64_t start = std::max(now, d->ctsHeldUntilMs);
+        if (start == kForever || start + d->writeMsPerByte > deadline) break;
+        now = start + d->writeMsPerByte;
+        ++sent;
+    }
+    if (sent < toWrite) {
+        if (deadline == kForever) {
+            fprintf(stderr, "win32 double: WriteFile would wait forever\n");
+            abort();
+        }
+        now = deadline;
+    }
+    world().nowMs = std::max(world().nowMs, now);
     const uint8_t* in = static_cast<const uint8_t*>(buffer);
-    Bytes bytes(in, in + toWrite);
+    Bytes bytes(in, in + sent);
     d->written.insert(d->written.end(), bytes.begin(), bytes.end());
     d->writes.push_back(bytes);
-    if (written) *written = toWrite;
+    if (written) *written = sent;
     if (d->onWrite) d->onWrite(*d, bytes);
     return TRUE;
 }
@@ -332,10 +419,17 @@ uintptr_t _beginthreadex(void*, unsigned stackSize, unsigned(__stdcall* start)(v
         w.lastError = ERROR_NOT_ENOUGH_MEMORY;
         return 0;
     }
+    auto run = [start, argument] {
+        try {
+            start(argument);
+        } catch (const ThreadExit& exit) {
+            world().threadExits.push_back(exit.code);
+        }
+    };
     if (w.runThreadsAtOnce)
-        start(argument);
+        run();
     else
-        w.pendingThreads.push_back([start, argument] { start(argument); });
+        w.pendingThreads.push_back(run);
     uintptr_t h = nextThreadHandle++;
     threadHandles[h] = true;
     ++w.threadHandlesOpen;

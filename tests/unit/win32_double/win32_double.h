@@ -28,7 +28,10 @@ struct Fault {
 struct Arrival {
     uint64_t atMs;
     uint8_t byte;
+    DWORD errors = 0;  // CE_ flags the receiver raises as this byte comes in
 };
+
+constexpr uint64_t kForever = UINT64_MAX;
 
 struct Device {
     std::string name;         // as in "COM3"; opened through "\\.\COM3"
@@ -41,8 +44,8 @@ struct Device {
     int opens = 0;
     int closes = 0;
     std::deque<Arrival> incoming;      // bytes on their way in, by arrival time
-    Bytes written;                     // every byte of every successful write
-    std::vector<Bytes> writes;         // each successful WriteFile call
+    Bytes written;                     // every byte that went out
+    std::vector<Bytes> writes;         // what each successful WriteFile call sent
     std::vector<DWORD> readSizes;      // what each ReadFile asked for
     Fault getState, setState, setTimeouts, clearError, read, write;
     // A scripted peer: called after every successful write with its bytes.
@@ -54,9 +57,24 @@ struct Device {
     // from the line (none when it timed out), once the clock has moved.
     std::function<void(Device&, const uint8_t*, DWORD)> onRead;
 
+    // Line errors: CE_ flags raised by damaged bytes as they arrive, until
+    // ClearCommError hands them over. With dcb.fAbortOnError set, every read
+    // and write fails with ERROR_OPERATION_ABORTED while any is raised, and a
+    // read in progress ends when a damaged byte arrives (the byte stays
+    // queued).
+    DWORD lineErrors = 0;
+    // The transmitter: each byte takes this long to go out (0: writes are
+    // instant), and nothing goes out before ctsHeldUntilMs (flow control;
+    // kForever: held for good). A write that runs past its time-out returns
+    // TRUE with the bytes that went out, as on Windows.
+    uint64_t writeMsPerByte = 0;
+    uint64_t ctsHeldUntilMs = 0;
+
     // Bytes arrive `delayMs` from now, all at once.
     void arrive(const Bytes& bytes, uint64_t delayMs = 0);
     void arrive(const std::string& text, uint64_t delayMs = 0);
+    // One byte that arrives damaged: it raises `errors` (CE_FRAME, ...).
+    void arriveDamaged(uint8_t byte, DWORD errors, uint64_t delayMs = 0);
     size_t queued() const;  // bytes that have arrived and not been read
 };
 
@@ -97,6 +115,12 @@ struct World {
     bool runThreadsAtOnce = true;  // otherwise they wait for runPendingThreads()
     std::vector<std::function<void()>> pendingThreads;
     int threadHandlesOpen = 0;
+    std::vector<DWORD> threadExits;  // exit codes of threads that ended by ExitThread
+    int moduleRefs = 0;              // references taken by GetModuleHandleExA and not freed
+    bool failModuleRef = false;      // GetModuleHandleExA fails
+    // Simulated time a failing device call takes, so that a loop on a
+    // device that keeps failing (an adapter pulled out) still sees time pass.
+    uint64_t failureCostMs = 1;
     int closeHandleFailures = 0;  // CloseHandle on a handle that is not open
     DWORD lastError = 0;
 };

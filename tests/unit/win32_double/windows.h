@@ -21,6 +21,7 @@ typedef uint64_t ULONGLONG;
 typedef char CHAR;
 typedef void* HANDLE;
 typedef void* HINSTANCE;
+typedef void* HMODULE;
 typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef const char* LPCSTR;
@@ -55,6 +56,16 @@ typedef struct _FILETIME* PFILETIME;
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_OPERATION_ABORTED 995L
+#define ERROR_TIMEOUT 1460L
+
+#define CE_RXOVER 0x0001
+#define CE_OVERRUN 0x0002
+#define CE_RXPARITY 0x0004
+#define CE_FRAME 0x0008
+#define CE_BREAK 0x0010
+
+#define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x2
+#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x4
 
 #define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
 #define KEY_READ 0x20019
@@ -131,6 +142,12 @@ typedef struct _COMSTAT {
 DWORD GetLastError();
 void SetLastError(DWORD code);
 ULONGLONG GetTickCount64();
+DWORD GetTickCount();
+void Sleep(DWORD ms);
+
+BOOL GetModuleHandleExA(DWORD flags, LPCSTR moduleNameOrAddress, HMODULE* module);
+BOOL FreeLibrary(HMODULE module);
+[[noreturn]] void FreeLibraryAndExitThread(HMODULE module, DWORD exitCode);
 
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);
