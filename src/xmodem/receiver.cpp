@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "../hostapi/error_report.h"
+#include "../serial/clock.h"
 #include "../serial/port_table.h"
 #include "../hostapi/host_file.h"
 #include "packet.h"
@@ -13,7 +14,7 @@
 namespace xmodem {
 namespace {
 
-uint64_t nowMs() { return GetTickCount64(); }
+uint64_t nowMs() { return wideTickMs(); }
 
 struct Receiver {
     OpenPort* port;
