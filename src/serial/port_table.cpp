@@ -13,9 +13,34 @@ PortTable portTable = {};
 
 namespace {
 
-unsigned __stdcall closeThread(void* handle) {
+void closeDevice(HANDLE handle) {
     if (handle) CloseHandle(handle);
-    return 0;
+}
+
+// Runs on a thread of its own, and holds a reference to this module that
+// closeSerialPort took for it: a host may unload the module the moment the
+// close returns, and this code must stay mapped until the thread is out of it.
+unsigned __stdcall closeThread(void* handle) {
+    closeDevice(handle);
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&closeThread), &self);
+    FreeLibraryAndExitThread(self, 0);
+}
+
+// A module reference for the close thread, or null.
+HMODULE holdModule() {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&closeThread), &self))
+        return nullptr;
+    return self;
+}
+
+// Milliseconds, rounded up, that `count` bytes of `frameBits` bits take at
+// `baudRate`.
+uint64_t lineMs(uint64_t count, uint32_t frameBits, uint32_t baudRate) {
+    if (baudRate == 0) return 0;
+    return (count * frameBits * 1000 + baudRate - 1) / baudRate;
 }
 
 // Closes the device on every path that leaves before the record is filed.
@@ -50,6 +75,24 @@ BYTE stopBitsFor(uint32_t stopBits) { return stopBits == 2 ? TWOSTOPBITS : ONEST
 }  // namespace
 
 void resetPortTable() { portTable = PortTable{}; }
+
+COMMTIMEOUTS portTimeouts(uint32_t baudRate, uint32_t frameBits) {
+    if (baudRate < kSlowestTimedRate) baudRate = kSlowestTimedRate;
+    DWORD perByte = static_cast<DWORD>(lineMs(2, frameBits, baudRate));
+    DWORD interval = static_cast<DWORD>(lineMs(4, frameBits, baudRate));
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = interval > kReadIntervalTimeout ? interval : kReadIntervalTimeout;
+    timeouts.ReadTotalTimeoutMultiplier = perByte > kReadTotalMultiplier ? perByte : kReadTotalMultiplier;
+    timeouts.ReadTotalTimeoutConstant = kReadTotalConstant;
+    timeouts.WriteTotalTimeoutMultiplier = perByte > kWriteTotalMultiplier ? perByte : kWriteTotalMultiplier;
+    timeouts.WriteTotalTimeoutConstant = kWriteTotalConstant;
+    return timeouts;
+}
+
+uint32_t wireTimeMs(const OpenPort& port, uint32_t byteCount) {
+    uint64_t ms = lineMs(byteCount, port.frameBits, port.baudRate);
+    return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
+}
 
 OpenPort* findOpenPort(uint32_t port) {
     if (port < 1) return nullptr;
@@ -87,12 +130,8 @@ int openSerialPort(uint32_t index, uint32_t baudRate, uint32_t stopBits, uint32_
     dcb.StopBits = stopBitsFor(stopBits);
     if (!SetCommState(device.handle, &dcb)) return failAfterOpen(device, MSG_SET_STATE_FAILED, portName);
 
-    COMMTIMEOUTS timeouts;
-    timeouts.ReadIntervalTimeout = kReadIntervalTimeout;
-    timeouts.ReadTotalTimeoutMultiplier = kReadTotalMultiplier;
-    timeouts.ReadTotalTimeoutConstant = kReadTotalConstant;
-    timeouts.WriteTotalTimeoutMultiplier = kWriteTotalMultiplier;
-    timeouts.WriteTotalTimeoutConstant = kWriteTotalConstant;
+    const uint32_t frameBits = 1 + 8 + (dcb.Parity != NOPARITY) + (dcb.StopBits == TWOSTOPBITS ? 2 : 1);
+    COMMTIMEOUTS timeouts = portTimeouts(dcb.BaudRate, frameBits);
     if (!SetCommTimeouts(device.handle, &timeouts))
         return failAfterOpen(device, MSG_SET_TIMEOUTS_FAILED, portName);
 
@@ -113,6 +152,8 @@ int openSerialPort(uint32_t index, uint32_t baudRate, uint32_t stopBits, uint32_
             portTable.slots = std::move(slots);
             portTable.capacity = capacity;
         }
+        record->baudRate = dcb.BaudRate;
+        record->frameBits = frameBits;
         record->osHandle = device.release();
         portTable.slots[position] = std::move(record);
         if (position == portTable.slotCount) ++portTable.slotCount;
@@ -126,10 +167,14 @@ void closeSerialPort(uint32_t port) {
     OpenPort* record = findOpenPort(port);
     if (!record) return;
     HANDLE handle = record->osHandle;
-    uintptr_t thread = _beginthreadex(nullptr, 0, closeThread, handle, 0, nullptr);
+    uintptr_t thread = 0;
+    if (HMODULE self = holdModule()) {
+        thread = _beginthreadex(nullptr, 0, closeThread, handle, 0, nullptr);
+        if (!thread) FreeLibrary(self);
+    }
     if (thread)
         CloseHandle(reinterpret_cast<HANDLE>(thread));  // nobody waits for it
     else
-        closeThread(handle);  // no thread: close here rather than hold the device
+        closeDevice(handle);  // no thread: close here rather than hold the device
     portTable.slots[port - 1].reset();
 }

@@ -104,6 +104,37 @@ TEST_F(PortTableTest, LineSettingsChangeFourFieldsAndSetTheTimeouts) {
     }
 }
 
+TEST_F(PortTableTest, SlowLinesGetTimeoutsThatGrowWithAByteTimeOnTheWire) {
+    struct Case {
+        unsigned baud, stop, parity;
+        DWORD interval, perByte;
+        uint32_t packetMs;  // wireTimeMs of 132 bytes
+    };
+    for (Case c : {Case{0, 1, 0, 50, 10, 23}, Case{9600, 1, 0, 50, 10, 138}, Case{2400, 2, 1, 50, 10, 660},
+                   Case{1200, 1, 0, 50, 17, 1100}, Case{600, 1, 0, 67, 34, 2200}, Case{300, 1, 0, 134, 67, 4400},
+                   Case{300, 2, 2, 160, 80, 5280}, Case{1, 1, 0, 800, 400, 1320000}}) {
+        SCOPED_TRACE(c.baud);
+        int port = OpenSerialPort(0, c.baud, c.stop, c.parity);
+        ASSERT_GT(port, 0);
+        w32::Device& d = w32::world().devices["COM1"];
+        EXPECT_EQ(d.timeouts.ReadIntervalTimeout, c.interval);
+        EXPECT_EQ(d.timeouts.ReadTotalTimeoutMultiplier, c.perByte);
+        EXPECT_EQ(d.timeouts.WriteTotalTimeoutMultiplier, c.perByte);
+        EXPECT_EQ(d.timeouts.ReadTotalTimeoutConstant, 50u);
+        EXPECT_EQ(d.timeouts.WriteTotalTimeoutConstant, 50u);
+        EXPECT_EQ(findOpenPort(port)->baudRate, c.baud ? c.baud : 57600u);
+        EXPECT_EQ(wireTimeMs(*findOpenPort(port), 132), c.packetMs);
+        // A 64-byte reply coming in at the line's pace, from a read that
+        // starts as the request goes out, is read whole.
+        uint32_t byteMs = wireTimeMs(*findOpenPort(port), 1);
+        if (byteMs < 100) {
+            for (int i = 1; i <= 64; ++i) d.arrive(std::string(1, char('@' + i % 32)), i * byteMs);
+            EXPECT_EQ(strlen(ReadSerialData(port, 64)), 64u);
+        }
+        CloseSerialPort(port);
+    }
+}
+
 TEST_F(PortTableTest, EveryFailingStepReportsClosesAndLeavesTheTableAlone) {
     ASSERT_EQ(open(8), 1);  // COM9 holds slot 1 throughout
     struct Case {
@@ -160,20 +191,28 @@ TEST_F(PortTableTest, CloseHandsTheDeviceToAThreadAndFreesTheSlotAtOnce) {
     EXPECT_EQ(w32::world().threadStarts[0].initFlag, 0u);
     EXPECT_EQ(d.openHandles, 1) << "the device is closed by the thread, not by the call";
     EXPECT_EQ(w32::world().threadHandlesOpen, 0) << "nobody keeps the thread's handle";
+    EXPECT_EQ(w32::world().moduleRefs, 1) << "the module stays loaded for the thread";
     EXPECT_EQ(open(0), 0) << "still held until the thread has run";
     w32::runPendingThreads();
     EXPECT_EQ(d.openHandles, 0);
+    EXPECT_EQ(w32::world().moduleRefs, 0) << "the thread lets go of the module as it ends";
+    EXPECT_EQ(w32::world().threadExits, std::vector<DWORD>{0});
     EXPECT_EQ(open(0), 1);
 }
 
 TEST_F(PortTableTest, ACloseThreadThatCannotStartClosesOnTheCallingThread) {
-    w32::world().failThreadStart = true;
-    ASSERT_EQ(open(0), 1);
-    CloseSerialPort(1);
-    EXPECT_EQ(w32::world().devices["COM1"].openHandles, 0);
-    EXPECT_EQ(findOpenPort(1), nullptr);
-    EXPECT_TRUE(host().reports.empty());
-    EXPECT_EQ(open(0), 1);
+    for (bool noModuleReference : {false, true}) {
+        w32::world().failThreadStart = !noModuleReference;
+        w32::world().failModuleRef = noModuleReference;
+        ASSERT_EQ(open(0), 1);
+        CloseSerialPort(1);
+        EXPECT_EQ(w32::world().devices["COM1"].openHandles, 0);
+        EXPECT_EQ(w32::world().moduleRefs, 0);
+        EXPECT_EQ(findOpenPort(1), nullptr);
+        EXPECT_TRUE(host().reports.empty());
+    }
+    EXPECT_EQ(w32::world().threadStarts.size(), 1u) << "no thread starts without a module reference";
+    EXPECT_TRUE(w32::world().threadExits.empty());
 }
 
 TEST_F(ModuleTest, OpenBeforeAnyEnumerationFailsSilently) {
