@@ -14,8 +14,10 @@ native: setup
 	@cmake --preset native >/dev/null
 	@cmake --build --preset native
 
+# A build folder made before the toolchain changed compilers is configured
+# afresh (its Wine prefix stays).
 win32: setup
-	@cmake --preset win32 >/dev/null
+	@cmake --preset win32 >/dev/null 2>&1 || cmake --fresh --preset win32 >/dev/null
 	@cmake --build --preset win32
 
 win64: setup

@@ -7,13 +7,15 @@ set -euo pipefail
 
 packages=(
     cmake g++ make googletest
-    g++-mingw-w64-i686-posix mingw-w64-i686-dev
+    g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix mingw-w64-i686-dev
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     wine wine32:i386 wine64
     socat lrzsz python3-xmodem
     clang llvm libclang-rt-14-dev
 )
-compiler=i686-w64-mingw32-g++-posix
+# The shipped DLL's compiler: the win32 thread model links no POSIX thread
+# runtime into it (cmake/mingw-i686.cmake).
+compiler=i686-w64-mingw32-g++-win32
 
 missing() {
     # Prints the packages that are not installed; one dpkg-query for all.

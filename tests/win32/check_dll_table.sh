@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # The DLL a host loads: exactly the thirteen exports under their exported
-# names, and imports from Windows system DLLs only (everything else linked in).
+# names, and imports from Windows system DLLs only (everything else linked in):
+# exactly the functions pinned below, each of which Windows XP SP3 exports, so
+# that a new import is a decision. The image must also claim no newer
+# subsystem than XP's (5.1), or XP refuses to load it.
 set -euo pipefail
 dll=$1
 objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
@@ -35,21 +38,101 @@ for name in $imports; do
         *) echo "imports from a non-system DLL: $name"; status=1 ;;
     esac
 done
-# SETUPAPI.dll (port details): only these ANSI functions, all on Windows XP.
-setupapi=$(sed -n '/DLL Name: SETUPAPI.dll/I,/^$/p' <<<"$table" | awk 'NR > 2 && NF >= 3 {print $3}' | sort)
-setupapi_expected=$(sort <<'NAMES'
-SetupDiDestroyDeviceInfoList
-SetupDiEnumDeviceInfo
-SetupDiGetClassDevsA
-SetupDiGetDeviceInstanceIdA
-SetupDiGetDeviceRegistryPropertyA
-SetupDiOpenDevRegKey
-NAMES
+# "DLL function" for every function imported by name.
+imported=$(awk '/DLL Name:/ { dll = $3; next }
+                dll && /^\t[0-9a-f]+\t +[0-9]+ +[A-Za-z_]/ { print dll, $3 }' <<<"$table" | sort)
+allowed=$(sort <<'IMPORTS'
+ADVAPI32.dll RegCloseKey
+ADVAPI32.dll RegEnumValueA
+ADVAPI32.dll RegOpenKeyExA
+ADVAPI32.dll RegQueryInfoKeyA
+ADVAPI32.dll RegQueryValueExA
+SETUPAPI.dll SetupDiDestroyDeviceInfoList
+SETUPAPI.dll SetupDiEnumDeviceInfo
+SETUPAPI.dll SetupDiGetClassDevsA
+SETUPAPI.dll SetupDiGetDeviceInstanceIdA
+SETUPAPI.dll SetupDiGetDeviceRegistryPropertyA
+SETUPAPI.dll SetupDiOpenDevRegKey
+KERNEL32.dll ClearCommError
+KERNEL32.dll CloseHandle
+KERNEL32.dll CreateFileA
+KERNEL32.dll CreateSemaphoreW
+KERNEL32.dll DeleteCriticalSection
+KERNEL32.dll EnterCriticalSection
+KERNEL32.dll FreeLibrary
+KERNEL32.dll FreeLibraryAndExitThread
+KERNEL32.dll GetCommState
+KERNEL32.dll GetCurrentThreadId
+KERNEL32.dll GetLastError
+KERNEL32.dll GetModuleHandleA
+KERNEL32.dll GetModuleHandleExA
+KERNEL32.dll GetModuleHandleW
+KERNEL32.dll GetProcAddress
+KERNEL32.dll GetTickCount
+KERNEL32.dll InitializeCriticalSection
+KERNEL32.dll IsDBCSLeadByteEx
+KERNEL32.dll LeaveCriticalSection
+KERNEL32.dll LoadLibraryA
+KERNEL32.dll LoadLibraryW
+KERNEL32.dll MultiByteToWideChar
+KERNEL32.dll ReadFile
+KERNEL32.dll ReleaseSemaphore
+KERNEL32.dll SetCommState
+KERNEL32.dll SetCommTimeouts
+KERNEL32.dll SetLastError
+KERNEL32.dll Sleep
+KERNEL32.dll TlsAlloc
+KERNEL32.dll TlsFree
+KERNEL32.dll TlsGetValue
+KERNEL32.dll TlsSetValue
+KERNEL32.dll VirtualProtect
+KERNEL32.dll VirtualQuery
+KERNEL32.dll WaitForSingleObject
+KERNEL32.dll WideCharToMultiByte
+KERNEL32.dll WriteFile
+msvcrt.dll __mb_cur_max
+msvcrt.dll _amsg_exit
+msvcrt.dll _beginthreadex
+msvcrt.dll _close
+msvcrt.dll _errno
+msvcrt.dll _initterm
+msvcrt.dll _iob
+msvcrt.dll _lock
+msvcrt.dll _read
+msvcrt.dll _unlock
+msvcrt.dll abort
+msvcrt.dll atoi
+msvcrt.dll calloc
+msvcrt.dll fputc
+msvcrt.dll fputs
+msvcrt.dll free
+msvcrt.dll fwrite
+msvcrt.dll localeconv
+msvcrt.dll malloc
+msvcrt.dll memchr
+msvcrt.dll memcmp
+msvcrt.dll memcpy
+msvcrt.dll memmove
+msvcrt.dll memset
+msvcrt.dll realloc
+msvcrt.dll setlocale
+msvcrt.dll strchr
+msvcrt.dll strcmp
+msvcrt.dll strerror
+msvcrt.dll strlen
+msvcrt.dll strncmp
+msvcrt.dll vfprintf
+msvcrt.dll wcslen
+IMPORTS
 )
-if [ "$setupapi" != "$setupapi_expected" ]; then
-    echo "SETUPAPI.dll imports differ:"; diff <(echo "$setupapi_expected") <(echo "$setupapi") || true
+if [ "$imported" != "$allowed" ]; then
+    echo "imported functions differ from the pinned list (< pinned, > imported):"
+    diff <(echo "$allowed") <(echo "$imported") | grep '^[<>]' || true
     status=1
 fi
+subsystem=$(awk '/^MajorSubsystemVersion/ { major = $2 } /^MinorSubsystemVersion/ { minor = $2 }
+                 END { print major * 100 + minor }' <<<"$table")
+[ "$subsystem" -le 501 ] || { echo "subsystem version $subsystem is newer than Windows XP's (501)"; status=1; }
 grep -q 'Resource Directory' <<<"$table" || { echo "no resources (VERSIONINFO missing)"; status=1; }
-[ $status -eq 0 ] && echo "exports: $(wc -l <<<"$exports"), imports: $(echo $imports)"
+[ $status -eq 0 ] && echo "exports: $(wc -l <<<"$exports"), imports: $(wc -l <<<"$imported") functions from $(echo $imports)"
 exit $status
