@@ -10,6 +10,10 @@ A Rig brings tools/rig up in <build>/rig (prefix <build>/wineprefix) and takes
 it down on every path: normal exit, an exception, or SIGTERM.  Every child it
 starts (hosts, peers) and every pty end it opens is ended or closed in cleanup,
 each by its own PID or descriptor.
+
+    rig.unplug()                 # the line ends: both COM ports lose their far end
+    rig.plug()                   # a new line; programs open the ports again to use it
+    rig.plug(line="... linesim ... --baud 300")   # or another line in its place
 """
 
 import contextlib
@@ -165,7 +169,122 @@ def drain(fd, quiet=0.1):
             break
 
 
-class Rig:
+def pid_start(pid):
+    """Start time of a live process (field 22 of /proc/PID/stat), or None
+    when it is gone or a zombie."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+    return None if fields[0] in ("Z", "X") else fields[19]
+
+
+def end_pid(pid, start=None, grace=2.0):
+    """End a process that is not our child by PID (TERM, then KILL), unless it
+    is gone or START says that the PID now names another process."""
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        now = pid_start(pid)
+        if now is None or (start and now != start):
+            return
+        try:
+            os.kill(pid, sig)
+        except ProcessLookupError:
+            return
+        deadline = time.monotonic() + grace
+        while time.monotonic() < deadline and pid_start(pid) == now:
+            time.sleep(0.02)
+    if pid_start(pid) is not None:
+        raise RuntimeError("process %d did not end" % pid)
+
+
+def _quote(value):
+    return "'%s'" % value.replace("'", "'\\''")
+
+
+class _Line:
+    """Unplugging and plugging the rig's line (mixed into Rig)."""
+
+    LINK_TIMEOUT = 10
+
+    def unplug(self):
+        """End the line (socat or linesim) by its PID, as if a USB adapter were
+        pulled out: the pty ends that COM_A and COM_B lead to hang up.  The
+        holder and open COM ports keep their descriptors on the dead ends."""
+        end_pid(int(self.env["LINE_PID"]), self.env.get("LINE_START"))
+
+    def plug(self, line=None):
+        """Start a new line, LINE (a tools/rig --line command; default the
+        rig's own), and lead COM_A and COM_B to its ends: a program that
+        opens them now gets the new line.  A new holder keeps the new ends
+        open; the old line (unless unplugged) and holder are ended.  rig.env
+        is updated, so tools/rig down ends the new processes."""
+        line = line or self.env["LINE"]
+        if pid_start(int(self.env["LINE_PID"])) is not None:
+            self.unplug()
+        links = (self.env["LINK_A"], self.env["LINK_B"])
+        for link in links:
+            if os.path.islink(link):
+                os.unlink(link)
+        if line == "socat":
+            argv = ["socat", "-d", "-d", "pty,rawer,link=" + links[0], "pty,rawer,link=" + links[1]]
+        else:
+            argv = ["bash", "-c", "exec " + line]
+        env = dict(os.environ, RIG_LINK_A=links[0], RIG_LINK_B=links[1])
+        with open(os.path.join(self.state, "line.log"), "ab") as log:
+            proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env,
+                                    start_new_session=True)
+        self._lines.append(proc)
+        deadline = time.monotonic() + self.LINK_TIMEOUT
+        while not all(os.path.islink(link) for link in links):
+            if proc.poll() is not None or time.monotonic() > deadline:
+                end_process(proc)
+                raise RuntimeError("the new line made no links (see %s/line.log)" % self.state)
+            time.sleep(0.02)
+        ttys = [os.path.realpath(link) for link in links]
+        holder = subprocess.Popen(["bash", "-c", 'exec sleep infinity 3<>"$1" 4<>"$2"', "holder"] + ttys,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, start_new_session=True)
+        self._lines.append(holder)
+        while os.path.realpath("/proc/%d/fd/4" % holder.pid) != ttys[1]:
+            if holder.poll() is not None or time.monotonic() > deadline:
+                end_process(proc)
+                end_process(holder)
+                raise RuntimeError("the new holder could not open %s" % " ".join(ttys))
+            time.sleep(0.02)
+        # Wine opens COMn through dosdevices/comn each time.
+        for com, tty in zip((self.com_a, self.com_b), ttys):
+            path = os.path.join(self.wineprefix, "dosdevices", com.lower())
+            if os.path.lexists(path + ".new"):
+                os.unlink(path + ".new")
+            os.symlink(tty, path + ".new")
+            os.replace(path + ".new", path)
+        end_pid(int(self.env["HOLDER_PID"]), self.env.get("HOLDER_START"))
+        self._update_env(TTY_A=ttys[0], TTY_B=ttys[1], LINE=line,
+                         LINE_PID=proc.pid, LINE_START=pid_start(proc.pid),
+                         HOLDER_PID=holder.pid, HOLDER_START=pid_start(holder.pid))
+
+    def _update_env(self, **values):
+        path = os.path.join(self.state, "rig.env")
+        with open(path, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        for i, text in enumerate(lines):
+            key = text.partition("=")[0]
+            if key in values:
+                lines[i] = "%s=%s" % (key, _quote(str(values[key])))
+        with open(path + ".tmp", "w", encoding="utf-8") as f:
+            f.write("\n".join(lines) + "\n")
+        os.replace(path + ".tmp", path)
+        self.env = read_env_file(path)
+
+    def _reap_lines(self):
+        # Lines and holders started here are ended by tools/rig down.
+        for proc in self._lines:
+            end_process(proc)
+        self._lines.clear()
+
+
+class Rig(_Line):
     """tools/rig for one state directory under a build folder."""
 
     def __init__(self, build=None, name="rig", com_a="COM5", com_b="COM6", line=None,
@@ -178,6 +297,7 @@ class Rig:
         self.env = {}
         self._children = []
         self._fds = []
+        self._lines = []
         self._up = False
         self._old_sigterm = None
 
@@ -228,6 +348,7 @@ class Rig:
                 except OSError:
                     pass
             self._fds.clear()
+            self._reap_lines()
             if self._up:
                 self.down()
         finally:
@@ -325,6 +446,12 @@ class Rig:
         kwargs.setdefault("stdout", subprocess.PIPE)
         kwargs.setdefault("stderr", subprocess.PIPE)
         return self._spawn([WINE_RUN, host_exe(self.build)] + list(args), **kwargs)
+
+    def start_wine(self, argv, **kwargs):
+        """A Windows program (PROGRAM ARGS...) under Wine, running on; a Popen
+        to wait on.  Ended by PID in cleanup if still running."""
+        kwargs.setdefault("stdin", subprocess.DEVNULL)
+        return self._spawn([WINE_RUN] + list(argv), **kwargs)
 
     def open_linux_end(self, which):
         """A raw descriptor on the Linux end of side "a" or "b" (closed in cleanup)."""
