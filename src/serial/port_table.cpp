@@ -72,6 +72,21 @@ BYTE parityFor(uint32_t parity) {
 
 BYTE stopBitsFor(uint32_t stopBits) { return stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT; }
 
+// On a pseudo-terminal under Wine the parity bit never sticks, and once the
+// rest of the settings are in place the C library's tcsetattr calls a request
+// that changes nothing a failure (87). A pass through no parity makes it a
+// change again. Any other failure stands, with the first call's code.
+bool setStateThroughNoParity(HANDLE device, DCB* dcb) {
+    DWORD code = GetLastError();
+    DCB plain = *dcb;
+    plain.Parity = NOPARITY;
+    if (code == ERROR_INVALID_PARAMETER && dcb->Parity != NOPARITY && SetCommState(device, &plain) &&
+        SetCommState(device, dcb))
+        return true;
+    SetLastError(code);
+    return false;
+}
+
 }  // namespace
 
 void resetPortTable() { portTable = PortTable{}; }
@@ -128,7 +143,8 @@ int openSerialPort(uint32_t index, uint32_t baudRate, uint32_t stopBits, uint32_
     dcb.ByteSize = 8;
     dcb.Parity = parityFor(parity);
     dcb.StopBits = stopBitsFor(stopBits);
-    if (!SetCommState(device.handle, &dcb)) return failAfterOpen(device, MSG_SET_STATE_FAILED, portName);
+    if (!SetCommState(device.handle, &dcb) && !setStateThroughNoParity(device.handle, &dcb))
+        return failAfterOpen(device, MSG_SET_STATE_FAILED, portName);
 
     const uint32_t frameBits = 1 + 8 + (dcb.Parity != NOPARITY) + (dcb.StopBits == TWOSTOPBITS ? 2 : 1);
     COMMTIMEOUTS timeouts = portTimeouts(dcb.BaudRate, frameBits);

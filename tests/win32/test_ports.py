@@ -43,6 +43,15 @@ class PortTraffic(unittest.TestCase):
         self.assertIn("Sending: hello there\n", out)
         self.assertEqual(read_exact(self.peer, 11, 5), b"hello there")
 
+    def test_parity_opens_again_and_again(self):
+        # A pty drops the parity bit: from the second open on, the same line
+        # settings change nothing on the terminal, which the C library's
+        # tcsetattr calls a failure.
+        for parity in ("even", "odd", "odd"):
+            rc, out, err = self.host("open", "COM5", "--parity", parity, "cycle", "3", "write", parity)
+            self.assertEqual(rc, 0, err)
+            self.assertEqual(read_exact(self.peer, len(parity), 5), parity.encode())
+
     def test_bytes_from_the_peer_are_counted_then_read(self):
         proc = self.rig.start_host(["open", "COM5", "write", "ready", "sleep", "1500",
                                     "avail", "read", "5", "avail"])
