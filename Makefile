@@ -25,13 +25,18 @@ win64: setup
 	@cmake --build --preset win64
 
 # The build whose programs run under Wine here: win32 where the kernel can
-# execute 32-bit code, else the 64-bit build of the same sources.
-WINE_BUILD = $(shell tools/wine-run --check-32bit >/dev/null 2>&1 && echo win32 || echo win64)
+# execute 32-bit code, win64 (the same sources) where it refuses them.  A
+# missing or broken wine32 is neither: wine-build stops with the reason.
+WINE_BUILD = $(shell tools/wine-run --check-32bit >/dev/null 2>&1; \
+	case $$? in (0) echo win32 ;; (77) echo win64 ;; (*) echo none ;; esac)
 
 wine-build: win32
-	@if [ "$(WINE_BUILD)" = win64 ]; then \
-	    echo "note: this machine cannot execute 32-bit code; Wine tests run on the 64-bit build"; \
-	    $(MAKE) --no-print-directory win64; fi
+	@case "$(WINE_BUILD)" in \
+	    win32) ;; \
+	    win64) echo "note: this machine cannot execute 32-bit code; Wine tests run on the 64-bit build"; \
+	           $(MAKE) --no-print-directory win64 ;; \
+	    *) tools/wine-run --check-32bit; exit 1 ;; \
+	esac
 
 test-native: native
 	ctest --preset native
@@ -41,6 +46,11 @@ test-win32: wine-build
 	@if [ "$(WINE_BUILD)" = win64 ]; then ctest --preset win64; fi
 
 test: test-native test-win32
+	@if [ "$(WINE_BUILD)" = win32 ]; then \
+	    echo "make test: the Wine-level tests ran on the shipped 32-bit DLL (build/win32)"; \
+	else \
+	    echo "make test: the Wine-level tests ran on the 64-bit build (build/win64), as this machine cannot execute 32-bit code; the shipped 32-bit DLL's tables were checked without Wine"; \
+	fi
 
 demo: native wine-build
 	@bash tools/demo.sh build/$(WINE_BUILD)

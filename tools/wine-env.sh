@@ -36,6 +36,11 @@ fi
 
 serial_wine_msg() { echo "${SERIAL_WINE_TOOL:-wine-env}: $*" >&2; }
 
+# The comment block at the top of SCRIPT (after the #! line), on stderr.
+serial_wine_usage() {
+    awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$1" >&2
+}
+
 # Absolute path without requiring it to exist (no trailing slash).
 serial_wine_abspath() {
     local p=$1
@@ -226,18 +231,35 @@ serial_wine_ensure_prefix() {
     return "$rc"
 }
 
-# True when this machine can run 32-bit Windows programs: Debian's Wine runs
-# them with its i386 loader, so the kernel must execute 32-bit ELF files.
-# (Some virtual machines cannot; the loader then fails with ENOEXEC.)
-serial_wine_can_run_32bit() {
-    if [ -z "${SERIAL_WINE_32BIT_OK:-}" ]; then
-        if [ -x "$SERIAL_WINE32" ] && "$SERIAL_WINE32" --version </dev/null >/dev/null 2>&1; then
-            SERIAL_WINE_32BIT_OK=yes
+# Whether this machine runs 32-bit Windows programs.  Debian's Wine starts
+# them with its i386 loader, a 32-bit Linux program, so it asks that loader
+# for its version.  Returns 0 when it answers; 1 when the kernel refuses to
+# execute it (execve fails with ENOEXEC, "Exec format error": a kernel
+# without 32-bit support, a fact of the machine); 2 for anything else, such
+# as a missing loader or missing 32-bit libraries (wine32 missing or broken:
+# an install fault).  SERIAL_WINE_32BIT_WHY says what was seen.
+serial_wine_check_32bit() {
+    local out rc
+    if [ -z "${SERIAL_WINE_32BIT:-}" ]; then
+        if [ ! -e "$SERIAL_WINE32" ]; then
+            SERIAL_WINE_32BIT=2
+            SERIAL_WINE_32BIT_WHY="$SERIAL_WINE32 is missing: install wine32:i386"
         else
-            SERIAL_WINE_32BIT_OK=no
+            out=$(LC_ALL=C "$SERIAL_WINE32" --version </dev/null 2>&1)
+            rc=$?
+            if [ "$rc" -eq 0 ]; then
+                SERIAL_WINE_32BIT=0
+                SERIAL_WINE_32BIT_WHY="$SERIAL_WINE32 runs ($out)"
+            elif [ "$rc" -eq 126 ] && [[ $out == *"Exec format error"* ]]; then
+                SERIAL_WINE_32BIT=1
+                SERIAL_WINE_32BIT_WHY="the kernel refuses 32-bit programs ($SERIAL_WINE32: Exec format error)"
+            else
+                SERIAL_WINE_32BIT=2
+                SERIAL_WINE_32BIT_WHY="wine32 is missing or broken: $SERIAL_WINE32 --version failed (exit $rc): $(printf '%s' "$out" | tail -n 2 | tr '\n' ' ')"
+            fi
         fi
     fi
-    [ "$SERIAL_WINE_32BIT_OK" = yes ]
+    return "$SERIAL_WINE_32BIT"
 }
 
 # Machine of a PE file: i386, x86_64, other, or "" when it is not a PE file.

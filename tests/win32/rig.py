@@ -55,10 +55,12 @@ _can_run_32bit = None
 
 
 def host_unavailable(build=None):
-    """Why serialhost.exe cannot run here (a reason to skip), or None."""
+    """Why serialhost.exe cannot run here, or None.  The one reason to skip is
+    a machine that cannot execute 32-bit code; a program that was not built
+    raises FileNotFoundError, and a broken Wine RuntimeError (can_run_32bit)."""
     exe = host_exe(build_dir(build))
     if not os.path.exists(exe):
-        return "%s is not built" % exe
+        raise FileNotFoundError("%s is not built" % exe)
     if is_32bit_program(exe) and not can_run_32bit():
         return "this machine cannot execute 32-bit code, so Wine cannot run serialhost.exe"
     return None
@@ -73,11 +75,15 @@ def is_32bit_program(path):
 
 
 def can_run_32bit():
-    """True when this machine can run 32-bit Windows programs under Wine."""
+    """True when this machine can run 32-bit Windows programs under Wine, False
+    when its kernel refuses 32-bit code.  A missing or broken wine32 is an
+    install fault, not an answer: RuntimeError."""
     global _can_run_32bit
     if _can_run_32bit is None:
-        proc = subprocess.run([WINE_RUN, "--check-32bit"], stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, timeout=30)
+        proc = subprocess.run([WINE_RUN, "--check-32bit"], stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True, timeout=30)
+        if proc.returncode not in (0, SKIP_RC):
+            raise RuntimeError(proc.stdout.strip())
         _can_run_32bit = proc.returncode == 0
     return _can_run_32bit
 

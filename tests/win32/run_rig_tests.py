@@ -8,10 +8,15 @@ Ends with a line "N passed, N failed" (", N skipped" when any) and exits
 non-zero when any test failed or raised.  Every test runs under an alarm
 (default 300 s): a test that hangs fails with TimeoutError, and its cleanup
 (rig down, children ended by PID) still runs.
+
+Exit 77 (a skip for CTest) means one thing only: BUILD_DIR holds 32-bit
+programs and this machine cannot execute 32-bit code.  A serialhost.exe that
+was not built, or a missing or broken wine32, fails (exit 1).
 """
 
 import argparse
 import os
+import subprocess
 import signal
 import sys
 import time
@@ -52,6 +57,28 @@ class TimedResult(unittest.TextTestResult):
         super().addSuccess(test)
 
 
+SKIP_RC = 77
+
+
+def cannot_run_here(build):
+    """None when the rig tests can run on BUILD's programs; else (exit code,
+    line to print)."""
+    exe = os.path.join(build, "bin", "serialhost.exe")
+    if not os.path.exists(exe):
+        return 1, "rig tests: FAILED: %s is not built" % exe
+    import rig
+    if not rig.is_32bit_program(exe):
+        return None
+    check = subprocess.run([rig.WINE_RUN, "--check-32bit"], stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, text=True, timeout=60)
+    if check.returncode == SKIP_RC:
+        return SKIP_RC, "rig tests: skipped: %s; Wine cannot run %s" % (
+            check.stdout.strip().replace("wine-run: ", "", 1), exe)
+    if check.returncode != 0:
+        return 1, "rig tests: FAILED: %s" % check.stdout.strip()
+    return None
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -68,6 +95,10 @@ def main():
     # SIGTERM (e.g. from ctest's timeout) unwinds the tests so rigs go down.
     signal.signal(signal.SIGTERM, lambda s, f: (_ for _ in ()).throw(SystemExit("SIGTERM")))
     TimedResult.test_timeout = args.test_timeout
+    refused = cannot_run_here(os.environ["SERIAL_BUILD_DIR"])
+    if refused:
+        print(refused[1])
+        return refused[0]
 
     loader = unittest.TestLoader()
     if args.patterns:
