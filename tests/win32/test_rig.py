@@ -265,23 +265,41 @@ class WineRun(unittest.TestCase):
             self.assertEqual(os.listdir(cwd), [])
         self.assertEqual(self.wait_prefix_idle(), [])
 
+    def wait_for(self, condition, what, timeout=60):
+        deadline = time.monotonic() + timeout
+        while not condition():
+            self.assertLess(time.monotonic(), deadline, "timed out waiting for " + what)
+            time.sleep(0.05)
+
     def test_concurrent_callers_share_one_server(self):
-        # The first caller starts the server and finishes early; the second,
-        # still running on that server, must not be cut off when it does.
-        first = subprocess.Popen([rig.WINE_RUN, self.prefix, "cmd", "/c", "exit 11"],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            time.sleep(1.0)
-            feeder = subprocess.Popen(["sh", "-c", "sleep 6; echo"], stdout=subprocess.PIPE)
-            try:
-                second = wine_run(["cmd", "/c", "pause >nul & exit 12"], stdin=feeder.stdout)
-            finally:
-                rig.end_process(feeder)
-                feeder.stdout.close()
-            self.assertEqual(first.wait(timeout=60), 11)
-            self.assertEqual(second.returncode, 12, second.stderr)
-        finally:
-            rig.end_process(first)
+        # The first caller starts the server; the second joins it.  When the
+        # first program ends, the second, still running, must not be cut off.
+        def cmds():
+            return [p for p in prefix_processes(self.prefix) if _comm(p) == "cmd.exe"]
+
+        def caller(code):
+            proc = subprocess.Popen([rig.WINE_RUN, self.prefix, "cmd", "/c", "pause >nul & exit %d" % code],
+                                    stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            self.addCleanup(rig.end_process, proc)
+            self.addCleanup(proc.stdin.close)
+            return proc
+
+        first = caller(11)
+        self.wait_for(lambda: len(cmds()) == 1, "the first program")
+        second = caller(12)
+        self.wait_for(lambda: len(cmds()) == 2, "the second program")
+        servers = [p for p in prefix_processes(self.prefix) if _comm(p).startswith("wineserver")]
+        self.assertEqual(len(servers), 1, "each caller has a server of its own")
+        first.stdin.write(b"\n")
+        first.stdin.close()
+        self.wait_for(lambda: len(cmds()) < 2, "the first program to end")
+        self.assertEqual(len(cmds()), 1, "the second program was cut off")
+        self.assertIsNone(second.poll(), "the second program was cut off")
+        second.stdin.write(b"\n")
+        second.stdin.close()
+        self.assertEqual(second.wait(timeout=60), 12)
+        self.assertEqual(first.wait(timeout=60), 11)
         self.assertEqual(self.wait_prefix_idle(), [])
 
     def test_a_32bit_program_is_skipped_only_where_the_kernel_refuses_it(self):
