@@ -33,10 +33,11 @@ const char kUsage[] =
     "        to 2 s while the device is still held by the close; cycle N: N\n"
     "        reopens, summed up in one line on stderr; handles: the process's\n"
     "        open handles, counted by probing, and GetProcessHandleCount's answer)\n"
-    "--times print how long each action took, on stderr\n"
-    "--check-closed  after send/recv, tell on stderr whether FILE is still\n"
+    "--times (open) print how long each action took, on stderr\n"
+    "--check-closed  (send, recv) tell on stderr whether FILE is still\n"
     "        held open (it is opened once more without sharing)\n"
     "--dll   the plug-in to load (default: serialport.dll beside serialhost.exe)\n"
+    "Options may stand anywhere; one that does nothing for the command is refused.\n"
     "\n"
     "exit status: 0 done, 1 failed, 2 bad usage\n";
 
@@ -46,6 +47,7 @@ enum class ActionKind { Write, Read, Avail, Sleep, Reopen, Cycle, Handles };
 
 struct Action {
     ActionKind kind;
+    std::string name;      // as given: "write", "read", ...
     std::string text;      // write
     unsigned long number;  // read: bytes, sleep: milliseconds, cycle: reopens
 };
@@ -87,6 +89,102 @@ bool parse_unsigned(const std::string& text, unsigned long* value) {
     return true;
 }
 
+// Options: each has a bit, and each command says which bits it takes. An
+// option a command does not use is refused rather than silently ignored.
+// A parser gets the option's value (empty for a flag) and gives back a
+// problem text, empty when the value is good.
+using OptionParser = std::string (*)(const std::string& value, Command* command);
+
+struct OptionSpec {
+    const char* name;
+    unsigned bit;
+    bool takesValue;
+    OptionParser parse;
+};
+
+enum : unsigned { kDll = 1u << 0, kLine = 1u << 1, kTimes = 1u << 2, kCheckClosed = 1u << 3, kUsb = 1u << 4 };
+
+std::string parse_dll(const std::string& value, Command* command) {
+    command->dllPath = value;
+    return {};
+}
+
+std::string parse_baud(const std::string& value, Command* command) {
+    unsigned long number = 0;
+    if (!parse_unsigned(value, &number)) return "--baud needs a decimal rate, not \"" + value + "\"";
+    command->baud = static_cast<unsigned int>(number);
+    return {};
+}
+
+std::string parse_parity(const std::string& value, Command* command) {
+    if (value == "none") command->parity = 0;
+    else if (value == "odd") command->parity = 1;
+    else if (value == "even") command->parity = 2;
+    else return "--parity needs none, odd or even, not \"" + value + "\"";
+    return {};
+}
+
+std::string parse_stop(const std::string& value, Command* command) {
+    if (value != "1" && value != "2") return "--stop needs 1 or 2, not \"" + value + "\"";
+    command->stopBits = value == "1" ? 1 : 2;
+    return {};
+}
+
+std::string parse_times(const std::string&, Command* command) {
+    command->times = true;
+    return {};
+}
+
+std::string parse_check_closed(const std::string&, Command* command) {
+    command->checkClosed = true;
+    return {};
+}
+
+// Stands in place of PORT.
+std::string parse_usb(const std::string& value, Command* command) {
+    if (command->portByUsbId) return "--usb given twice";
+    if (!parse_usb_id(value, &command->port)) return "--usb needs a USB id VVVV:PPPP (hex), not \"" + value + "\"";
+    command->portByUsbId = true;
+    return {};
+}
+
+const OptionSpec kOptions[] = {
+    {"--dll", kDll, true, parse_dll},
+    {"--baud", kLine, true, parse_baud},
+    {"--parity", kLine, true, parse_parity},
+    {"--stop", kLine, true, parse_stop},
+    {"--times", kTimes, false, parse_times},
+    {"--check-closed", kCheckClosed, false, parse_check_closed},
+    {"--usb", kUsb, true, parse_usb},
+};
+
+struct VerbSpec {
+    const char* name;
+    Verb verb;
+    unsigned options;          // the option bits it takes
+    std::size_t operands;      // PORT, FILE
+    const char* missing;       // what to say when operands are missing
+};
+
+const VerbSpec kVerbs[] = {
+    {"ports", Verb::Ports, kDll, 0, ""},
+    {"open", Verb::Open, kDll | kUsb | kLine | kTimes, 1, "open needs a PORT"},
+    {"send", Verb::Send, kDll | kUsb | kLine | kCheckClosed, 2, "send needs a PORT and a FILE"},
+    {"recv", Verb::Recv, kDll | kUsb | kLine | kCheckClosed, 2, "recv needs a PORT and a FILE"},
+};
+
+const OptionSpec* find_option(const std::string& name) {
+    for (const OptionSpec& option : kOptions)
+        if (name == option.name) return &option;
+    return nullptr;
+}
+
+const VerbSpec* find_verb(Verb verb) {
+    for (const VerbSpec& spec : kVerbs)
+        if (spec.verb == verb) return &spec;
+    return nullptr;
+}
+
 // Options may stand anywhere; an action's own argument is taken as it is,
 // so "write --baud" writes the text "--baud".
 bool parse_command(int argc, char** argv, Command* command, std::string* problem) {
@@ -94,57 +192,36 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
         *problem = text;
         return false;
     };
-    int i = 1;
-    auto value_of = [&](std::string* value) {
-        if (i >= argc) return false;
-        *value = argv[i++];
-        return true;
-    };
     std::vector<std::string> operands;
+    std::vector<const OptionSpec*> given;
+    int i = 1;
     while (i < argc) {
         const std::string arg = argv[i++];
-        std::string value;
-        unsigned long number = 0;
         if (arg == "-h" || arg == "--help") {
             command->verb = Verb::Help;
             return true;
-        } else if (arg == "--times") {
-            command->times = true;
-        } else if (arg == "--check-closed") {
-            command->checkClosed = true;
-        } else if (arg == "--dll") {
-            if (!value_of(&command->dllPath)) return fail("--dll needs a path");
-        } else if (arg == "--baud") {
-            if (!value_of(&value) || !parse_unsigned(value, &number))
-                return fail("--baud needs a decimal rate");
-            command->baud = static_cast<unsigned int>(number);
-        } else if (arg == "--parity") {
-            if (!value_of(&value)) return fail("--parity needs none, odd or even");
-            if (value == "none") command->parity = 0;
-            else if (value == "odd") command->parity = 1;
-            else if (value == "even") command->parity = 2;
-            else return fail("--parity needs none, odd or even, not \"" + value + "\"");
-        } else if (arg == "--stop") {
-            if (!value_of(&value) || (value != "1" && value != "2"))
-                return fail("--stop needs 1 or 2");
-            command->stopBits = value == "1" ? 1 : 2;
-        } else if (arg == "--usb") {
-            // Stands in place of PORT, so it takes the first operand's place.
-            if (!value_of(&value) || !parse_usb_id(value, &value)) return fail("--usb needs a USB id VVVV:PPPP (hex)");
-            if (command->portByUsbId) return fail("--usb given twice");
-            command->portByUsbId = true;
-            operands.insert(operands.begin(), value);
+        }
+        if (const OptionSpec* option = find_option(arg)) {
+            std::string value;
+            if (option->takesValue) {
+                if (i >= argc) return fail(arg + " needs a value");
+                value = argv[i++];
+            }
+            const std::string wrong = option->parse(value, command);
+            if (!wrong.empty()) return fail(wrong);
+            given.push_back(option);
         } else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
             return fail("unknown option " + arg);
         } else if (command->verb == Verb::None) {
-            if (arg == "ports") command->verb = Verb::Ports;
-            else if (arg == "open") command->verb = Verb::Open;
-            else if (arg == "send") command->verb = Verb::Send;
-            else if (arg == "recv") command->verb = Verb::Recv;
-            else if (arg == "help") command->verb = Verb::Help;
-            else return fail("unknown command \"" + arg + "\"");
-        } else if (command->verb == Verb::Open && !operands.empty()) {
-            Action action{ActionKind::Avail, {}, 0};
+            if (arg == "help") {
+                command->verb = Verb::Help;
+                return true;
+            }
+            for (const VerbSpec& spec : kVerbs)
+                if (arg == spec.name) command->verb = spec.verb;
+            if (command->verb == Verb::None) return fail("unknown command \"" + arg + "\"");
+        } else if (command->verb == Verb::Open && (!operands.empty() || command->portByUsbId)) {
+            Action action{ActionKind::Avail, arg, {}, 0};
             if (arg == "write") {
                 if (i >= argc) return fail("write needs a text");
                 action.kind = ActionKind::Write;
@@ -153,7 +230,8 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
                 action.kind = arg == "read" ? ActionKind::Read : arg == "sleep" ? ActionKind::Sleep : ActionKind::Cycle;
                 if (i >= argc || !parse_unsigned(argv[i], &action.number))
                     return fail(arg + " needs a decimal number");
-                ++i;
+                action.name += ' ';
+                action.name += argv[i++];
             } else if (arg == "avail") {
                 action.kind = ActionKind::Avail;
             } else if (arg == "reopen") {
@@ -169,19 +247,17 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
         }
     }
 
-    std::size_t wanted = 0;
-    switch (command->verb) {
-        case Verb::None: return fail("no command given");
-        case Verb::Help: return true;
-        case Verb::Ports: wanted = 0; break;
-        case Verb::Open: wanted = 1; break;
-        case Verb::Send:
-        case Verb::Recv: wanted = 2; break;
-    }
-    if (operands.size() < wanted) return fail(wanted == 1 ? "PORT is missing" : "PORT and FILE are needed");
-    if (operands.size() > wanted) return fail("unexpected argument \"" + operands[wanted] + "\"");
-    if (wanted >= 1) command->port = operands[0];
-    if (wanted >= 2) command->file = operands[1];
+    const VerbSpec* spec = find_verb(command->verb);
+    if (!spec) return fail("no command given");
+    for (const OptionSpec* option : given)
+        if (!(spec->options & option->bit))
+            return fail(std::string(option->name) + " does nothing for " + spec->name);
+    // --usb takes PORT's place.
+    if (command->portByUsbId) operands.insert(operands.begin(), command->port);
+    if (operands.size() < spec->operands) return fail(spec->missing);
+    if (operands.size() > spec->operands) return fail("unexpected argument \"" + operands[spec->operands] + "\"");
+    if (spec->operands >= 1) command->port = operands[0];
+    if (spec->operands >= 2) command->file = operands[1];
     return true;
 }
 
@@ -403,7 +479,8 @@ int run_open(const PluginApi& api, const Command& command) {
         const bool ok = run_action(api, command, &port, action);
         if (command.times) {
             std::fflush(stdout);
-            std::fprintf(stderr, "serialhost: action took %.1f ms\n", (host_seconds() - start) * 1000.0);
+            std::fprintf(stderr, "serialhost: %s took %.1f ms\n", action.name.c_str(),
+                         (host_seconds() - start) * 1000.0);
         }
         if (!ok) {
             status = 1;
@@ -445,10 +522,26 @@ double process_cpu_seconds() {
     return static_cast<double>(ticks(kernel) + ticks(user)) / 1e7;  // 100 ns units
 }
 
+// A silent sender is asked 11 times, every 10 s, before the receive gives up.
+const int kLongestSenderWaitSeconds = 110;
+
 int run_transfer(const PluginApi& api, const Command& command) {
     const bool sending = command.verb == Verb::Send;
+    if (sending) {
+        const DWORD attributes = GetFileAttributesA(command.file.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            std::fprintf(stderr, "serialhost: %s: %s, nothing sent\n", command.file.c_str(),
+                         attributes == INVALID_FILE_ATTRIBUTES ? "no such file" : "a folder, not a file");
+            return 1;
+        }
+    }
     const unsigned int port = open_port(api, command);
     if (port == 0) return 1;
+    if (!sending) {
+        std::fprintf(stderr, "serialhost: waiting for a sender on %s, at most %d s until it starts\n",
+                     command.port.c_str(), kLongestSenderWaitSeconds);
+        std::fflush(stderr);
+    }
     std::vector<char> fileName(command.file.begin(), command.file.end());
     fileName.push_back('\0');
     const double start = host_seconds();
@@ -479,7 +572,7 @@ int main(int argc, char** argv) {
     Command command;
     std::string problem;
     if (!parse_command(argc, argv, &command, &problem)) {
-        std::fprintf(stderr, "serialhost: %s\n\n%s", problem.c_str(), kUsage);
+        std::fprintf(stderr, "serialhost: %s; see --help\n", problem.c_str());
         return 2;
     }
     if (command.verb == Verb::Help) {

@@ -184,15 +184,15 @@ class Hostile(unittest.TestCase):
 
     # -- hostile receivers: the plug-in sends ------------------------------------
     def test_a_receiver_that_never_answers(self):
-        # The source does not exist: a report about it would show that the
-        # sender opened its file without a NAK.
-        run = self.finish(self.host("send", "COM5", winpath(self.path("missing.bin"))), 60)
+        self.write_source(1)
+        run = self.finish(self.send(), 60)
         self.assertEqual(run.result, 0)
         self.assertEqual(run.out, "Transfer start timed out\n")
         self.assertEqual(run.reports(), [])
         self.assertGreaterEqual(run.seconds, 8.0)
         self.assertLess(run.seconds, 15.0)
         self.assertQuietLine(0.2)
+        self.assertClosed(run, "src.bin")
 
     def test_a_receiver_that_stops_after_block_1(self):
         blocks = self.write_source(3)

@@ -77,10 +77,23 @@ class PortTraffic(unittest.TestCase):
         rc, out, err = self.host("--times", "open", "COM5", "read", "100")
         self.assertEqual(rc, 0, err)
         self.assertEqual(out, "\n")
-        took = float(re.search(r"action took ([0-9.]+) ms", err).group(1))
+        took = float(re.search(r"^serialhost: read 100 took ([0-9.]+) ms$", err, re.M).group(1))
         # 10 * 100 + 50 ms; loose above, the machine is shared.
         self.assertGreaterEqual(took, 900)
         self.assertLess(took, 5000)
+
+    def test_usage_mistakes_are_refused_in_one_line(self):
+        for args in (["ports", "--baud", "9600"], ["open", "COM5", "--check-closed", "avail"],
+                     ["recv", "COM5", "x.bin", "--times"], ["send", "COM5"], ["open", "COM5", "read", "x"]):
+            rc, out, err = self.host(*args)
+            self.assertEqual((rc, out), (2, ""), args)
+            self.assertRegex(err, r"\Aserialhost: [^\n]*; see --help\n\Z", args)
+        self.assertEqual(read_exact(self.peer, 1, 0.2), b"")
+
+    def test_a_missing_file_is_not_sent(self):
+        rc, out, err = self.host("send", "COM5", "no-such-file.bin")
+        self.assertEqual((rc, out), (1, ""))
+        self.assertEqual(err, "serialhost: no-such-file.bin: no such file, nothing sent\n")
 
     def test_a_listed_port_without_a_device_is_not_found(self):
         # Values added to the device map by hand last until the server restarts.
