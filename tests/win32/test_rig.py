@@ -165,6 +165,11 @@ class RigLifeCycle(unittest.TestCase):
         self.assertEqual([p for p in pids + helpers if _alive(p)], [])
         self.assertFalse(os.path.exists(os.path.join(r.state, "rig.env")))
         self.assertFalse(os.path.lexists(os.path.join(r.state, "ttyA")))
+        # The pty numbers go to the next terminal opened: no mapping may
+        # lead there any more.
+        self.assertEqual(_ports_key(r.prefix), [])
+        for com in ("com7", "com8"):
+            self.assertFalse(os.path.lexists(os.path.join(r.prefix, "dosdevices", com)))
         self.assertEqual(_tool("down", r.state).returncode, 0)
         self.assertEqual(_tool("status", r.state).returncode, 3)
 
@@ -200,6 +205,13 @@ class RigLifeCycle(unittest.TestCase):
             f.write("HOLDER_PID='%d'\nHOLDER_START='%s'\n" % (victim.pid, _start_ticks(victim.pid)))
         self.assertEqual(_tool("down", state).returncode, 0)
         self.assertTrue(_wait(victim, 5), "rig down left the recorded holder running")
+
+
+def _ports_key(prefix):
+    """The values of HKLM\\Software\\Wine\\Ports as the prefix stores them."""
+    with open(os.path.join(prefix, "system.reg"), encoding="utf-8", errors="replace") as f:
+        section = f.read().partition("\n[Software\\\\Wine\\\\Ports] ")[2]
+    return [line for line in section.split("\n\n")[0].splitlines()[1:] if line.startswith('"')]
 
 
 def _wait(proc, timeout):
