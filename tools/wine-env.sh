@@ -188,7 +188,7 @@ serial_wine_stop_server() {
     serial_wine_stop_pid "$1" "${2:-}" INT 5
 }
 
-# Create PREFIX on first use (wineboot, 8-12 s); reuse it afterwards.
+# Create PREFIX on first use (wineboot); reuse it afterwards.
 # Concurrent callers are serialised with a lock file beside the prefix.
 serial_wine_ensure_prefix() {
     local prefix rc=0 lockfd spid i
@@ -202,7 +202,7 @@ serial_wine_ensure_prefix() {
         return 1
     fi
     if [ ! -f "$prefix/.serial-prefix-ready" ]; then
-        serial_wine_msg "creating Wine prefix $prefix (takes about 10 s, once)"
+        serial_wine_msg "creating Wine prefix $prefix (once for this build folder)"
         mkdir -p "$prefix"
         if spid=$(serial_wine_server_pid "$prefix"); then
             serial_wine_msg "a wineserver (pid $spid) already serves the half-made prefix $prefix; end it first"
