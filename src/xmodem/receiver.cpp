@@ -6,9 +6,10 @@
 #include <cstring>
 
 #include "../hostapi/error_report.h"
+#include "../hostapi/host_file.h"
 #include "../serial/clock.h"
 #include "../serial/port_table.h"
-#include "../hostapi/host_file.h"
+#include "modes.h"
 #include "packet.h"
 
 namespace xmodem {
@@ -16,13 +17,28 @@ namespace {
 
 uint64_t nowMs() { return wideTickMs(); }
 
+// A read inside a packet asks for at most the rest of a 128-byte packet with
+// CRC. The port gives a read of n bytes up to 10 n + 50 ms when nothing comes,
+// so a sender that stalls inside a 1K packet is noticed as soon as inside a
+// short one.
+constexpr size_t kLongestPieceRead = kShortBlock + 4;
+
 struct Receiver {
     OpenPort* port;
+    const Mode* mode;
     HostFile file;
-    uint8_t packet[kPacketLength];
+    uint8_t packet[kLongestPacket];
     uint8_t lastAccepted = 0;
     int receivedBlocks = 0;
     unsigned rejections = 0;
+    Check check = Check::Sum;
+    bool packetTaken = false;  // a packet was acknowledged: the sender has its check
+    unsigned silentCs = 0;
+
+    // Until a packet is taken, a CRC receiver asks with C; a NAK then would
+    // start a sender that missed the Cs with the 8-bit sum.
+    bool askingWithC() const { return check == Check::Crc && !packetTaken; }
+    uint8_t askByte() const { return askingWithC() ? CRC_ASK : NAK; }
 
     // Takes the failed call's code, closes the file, then reports.
     int fail(const char* format) {
@@ -71,30 +87,49 @@ struct Receiver {
             fail(MSG_RECV_BYTES_FAILED);
             return false;
         }
-        if (!writeByte(NAK)) {
+        if (!writeByte(askByte())) {
             fail(MSG_RECV_NAK_FAILED);
             return false;
         }
         return true;
     }
 
-    void store() {
+    // A silence where a header is expected. While asking with C it draws
+    // another C, and the third C that meets silence gives way to NAK and the
+    // 8-bit sum: the sender may not know C. Otherwise a long silence counts
+    // as a rejected packet, and its NAK also asks a sender that missed the
+    // first one.
+    bool noHeader(int* result) {
+        if (!askingWithC()) return reject(result);
+        if (++silentCs == kCrcAsks) check = Check::Sum;
+        if (writeByte(askByte())) return true;
+        *result = fail(MSG_RECV_START_FAILED);
+        return false;
+    }
+
+    void store(size_t blockSize) {
         WriteByteFn writeByteToFile = hostWriteByte();
-        for (size_t i = kDataOffset; i < kDataOffset + kBlockSize; ++i) writeByteToFile(file.id, packet[i]);
+        for (size_t i = kDataOffset; i < kDataOffset + blockSize; ++i) writeByteToFile(file.id, packet[i]);
+    }
+
+    int cancelled() {
+        file.close();
+        drainLine();  // the rest of the sender's CANs, so the next call does not take them
+        printf("Sender cancelled transfer\n");
+        return 0;
     }
 
     int run() {
-        if (!writeByte(NAK)) return fail(MSG_RECV_START_FAILED);
+        if (mode->crc) check = Check::Crc;
+        if (!writeByte(askByte())) return fail(MSG_RECV_START_FAILED);
         uint64_t waitingSince = nowMs();
         for (;;) {
             DWORD got = 0;
             if (!ReadFile(port->osHandle, packet, 1, &got, nullptr)) return fail(MSG_RECV_HEADER_FAILED);
             if (got == 0) {
-                // No header yet. A long silence counts as a rejected packet,
-                // and its NAK also asks a sender that missed the first one.
-                if (nowMs() - waitingSince >= kHeaderSilenceMs) {
+                if (nowMs() - waitingSince >= (askingWithC() ? kCrcAskMs : kHeaderSilenceMs)) {
                     int result;
-                    if (!reject(&result)) return result;
+                    if (!noHeader(&result)) return result;
                     waitingSince = nowMs();
                 }
                 continue;
@@ -106,24 +141,31 @@ struct Receiver {
                 return 1;
             }
 
+            // Any other header byte starts a packet; one the mode does not
+            // take is read as a 128-byte one and fails its tests.
+            const size_t blockSize = packet[0] == STX && mode->takesLongBlocks ? kLongBlock : kShortBlock;
+            const size_t length = packetLength(blockSize, check);
             size_t have = 1;
             uint64_t lastByteAt = nowMs();
-            while (have < kPacketLength) {
-                if (!ReadFile(port->osHandle, packet + have, DWORD(kPacketLength - have), &got, nullptr))
-                    return fail(MSG_RECV_BYTES_FAILED);
+            while (have < length) {
+                DWORD want = DWORD(length - have < kLongestPieceRead ? length - have : kLongestPieceRead);
+                if (!ReadFile(port->osHandle, packet + have, want, &got, nullptr)) return fail(MSG_RECV_BYTES_FAILED);
                 if (got > 0) {
                     have += got;
                     lastByteAt = nowMs();
+                    // A lone CAN is taken for a garbled header; two end it.
+                    if (packet[0] == CAN && packet[1] == CAN) return cancelled();
                 } else if (nowMs() - lastByteAt >= kPacketSilenceMs) {
                     break;  // the sender stalled inside a packet
                 }
             }
 
-            if (have == kPacketLength && packetWellFormed(packet)) {
+            if (have == length && packetWellFormed(packet, blockSize, check)) {
                 rejections = 0;
+                packetTaken = true;
                 uint8_t block = packet[1];
                 if (block == uint8_t(lastAccepted + 1)) {
-                    store();
+                    store(blockSize);
                     lastAccepted = block;
                     ++receivedBlocks;
                 } else if (block != lastAccepted) {
@@ -149,10 +191,12 @@ struct Receiver {
 int receiveFile(uint32_t port, const char* fileName, int mode) {
     if (!hostOpenToWrite() || !hostWriteByte() || !hostCloseFile()) return 0;
     OpenPort* record = findOpenPort(port);
-    if (!record || mode != 0) return 0;
+    const Mode* row = findMode(mode);
+    if (!record || !row) return 0;
     if (!fileName) fileName = "";
     Receiver receiver;
     receiver.port = record;
+    receiver.mode = row;
     receiver.file.id = hostOpenToWrite()(fileName);
     if (receiver.file.id == 0) {
         reportError(MSG_RECV_OPEN_FILE, fileName, 0, kReportRoomOpenFile);

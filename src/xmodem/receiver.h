@@ -9,6 +9,8 @@ constexpr uint64_t kHeaderSilenceMs = 10000;  // no header byte: reject, NAK aga
 constexpr uint64_t kPacketSilenceMs = 1000;   // a packet stalls: reject it
 constexpr uint64_t kDrainLimitMs = 1000;      // most time spent dropping a garbled rest
 constexpr unsigned kMaxRejections = 10;       // the 11th in a row ends the transfer
+constexpr uint64_t kCrcAskMs = 2000;          // no packet after a C: ask again
+constexpr unsigned kCrcAsks = 3;              // Cs that meet silence before asking with NAK
 
 int receiveFile(uint32_t port, const char* fileName, int mode);
 

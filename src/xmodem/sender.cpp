@@ -7,9 +7,10 @@
 #include <memory>
 
 #include "../hostapi/error_report.h"
+#include "../hostapi/host_file.h"
 #include "../serial/port_table.h"
 #include "../serial/serial_io.h"
-#include "../hostapi/host_file.h"
+#include "modes.h"
 #include "packet.h"
 
 namespace xmodem {
@@ -51,8 +52,15 @@ struct Chunk {
 struct Sender {
     uint32_t port;
     OpenPort* record;
+    const Mode* mode;
     HostFile file;
-    uint8_t packet[kPacketLength];
+    Check check = Check::Sum;
+    uint8_t packet[kLongestPacket];
+    // The file's bytes read ahead and not yet acknowledged: a block's bytes
+    // stay here until its ACK, so that a 1K block can go again as 128-byte
+    // ones, and what is held tells how much of the file is left.
+    uint8_t ahead[kLongBlock];
+    size_t held = 0;
 
     float elapsedSince(float start) { return hostTimer()() - start; }
 
@@ -106,17 +114,22 @@ struct Sender {
         }
     }
 
+    // The first NAK starts it with the 8-bit sum, or, where the mode has
+    // CRC, the first C with CRC-16, whichever is read first.
     bool waitForStart() {
-        bool nakSeen = false;
+        bool started = false;
         auto scan = [&](const uint8_t* bytes, DWORD length) {
-            for (DWORD i = 0; i < length; ++i)
+            for (DWORD i = 0; i < length && !started; ++i) {
                 if (bytes[i] == NAK) {
-                    nakSeen = true;
-                    break;
+                    started = true;
+                } else if (bytes[i] == CRC_ASK && mode->crc) {
+                    started = true;
+                    check = Check::Crc;
                 }
+            }
             return Scan::Continue;
         };
-        return waitFor(kStartTimeout, hostTimer()(), scan, [&] { return nakSeen; }) == Wait::Decided;
+        return waitFor(kStartTimeout, hostTimer()(), scan, [&] { return started; }) == Wait::Decided;
     }
 
     bool writeBytes(const uint8_t* bytes, DWORD length) {
@@ -124,10 +137,34 @@ struct Sender {
         return WriteFile(record->osHandle, bytes, length, &written, nullptr) != FALSE;
     }
 
-    void buildBlock(uint8_t blockNumber) {
+    // Reads ahead until `want` bytes are held or the file has ended. Where
+    // the host pads, a block is read whole after one end test, READBYTE_L_L
+    // going on past the end; otherwise every byte is read after an end test,
+    // so that nothing past the end is ever read.
+    void readAhead(size_t want) {
         ReadByteFn readByte = hostReadByte();
-        for (size_t i = 0; i < kBlockSize; ++i) packet[kDataOffset + i] = static_cast<uint8_t>(readByte(file.id));
-        sealPacket(packet, blockNumber);
+        FileEofFn atEnd = hostFileEof();
+        if (mode->pad == kHostPad) {
+            if (held == 0 && !atEnd(file.id))
+                while (held < want) ahead[held++] = static_cast<uint8_t>(readByte(file.id));
+            return;
+        }
+        while (held < want && !atEnd(file.id)) ahead[held++] = static_cast<uint8_t>(readByte(file.id));
+    }
+
+    void acknowledged(size_t blockSize) {
+        size_t taken = blockSize < held ? blockSize : held;
+        memmove(ahead, ahead + taken, held - taken);
+        held -= taken;
+    }
+
+    // The packet of the block at the front of what is held; gives its length.
+    size_t buildPacket(uint8_t blockNumber, size_t blockSize) {
+        size_t data = blockSize < held ? blockSize : held;
+        memcpy(packet + kDataOffset, ahead, data);
+        memset(packet + kDataOffset + data, mode->pad, blockSize - data);
+        sealPacket(packet, blockSize, check, blockNumber);
+        return packetLength(blockSize, check);
     }
 
     int run(const char* fileName) {
@@ -145,17 +182,31 @@ struct Sender {
         int blockCount = 0;
         unsigned nakCount = 0;
         unsigned silentWaits = 0;
+        unsigned failures = 0;  // NAKs and time-outs of this block
         bool resend = false;
+        bool anyAck = false;
+        bool longBlocks = mode->blockSize == kLongBlock;
+        size_t blockSize = kShortBlock;
         for (;;) {
             if (!resend) {
-                if (hostFileEof()(file.id)) break;
+                readAhead(mode->blockSize);
+                if (held == 0) break;
                 ++blockNumber;
                 ++blockCount;
-                buildBlock(blockNumber);
                 silentWaits = 0;
+                failures = 0;
+                // Once a 1K block would be more than 128 bytes of padding,
+                // 128-byte blocks take the rest.
+                blockSize = longBlocks && held > kLongBlock - kShortBlock ? kLongBlock : kShortBlock;
+            } else if (blockSize == kLongBlock && failures >= kLongBlockTries) {
+                // The line is too poor for 1K blocks: the rest goes in
+                // 128-byte blocks, this one's bytes first, under its number.
+                longBlocks = false;
+                blockSize = kShortBlock;
             }
+            const size_t packetBytes = buildPacket(blockNumber, blockSize);
             traceNumber("Sending packet %d\n", blockCount);
-            if (!writeBytes(packet, kPacketLength)) {
+            if (!writeBytes(packet, DWORD(packetBytes))) {
                 int code = lastErrorCode();
                 file.close();
                 reportError(MSG_SEND_PACKET_FAILED, record->portName.get(), code);
@@ -171,7 +222,11 @@ struct Sender {
                         answered = true;
                         return Scan::Continue;
                     }
-                    if (bytes[i] == NAK) {
+                    // A C before any ACK is a receiver still asking for
+                    // the first block, with CRC-16.
+                    const bool asksAgain = bytes[i] == CRC_ASK && mode->crc && !anyAck;
+                    if (bytes[i] == NAK || asksAgain) {
+                        if (asksAgain) check = Check::Crc;
                         if (++nakCount > kMaxNaks) {
                             file.close();
                             printf("Received too many NAKs\n");
@@ -205,6 +260,12 @@ struct Sender {
             } else {
                 silentWaits = 0;
             }
+            if (resend) {
+                ++failures;
+            } else {
+                acknowledged(blockSize);
+                anyAck = true;
+            }
         }
 
         file.close();
@@ -223,10 +284,12 @@ struct Sender {
 int sendFile(uint32_t port, const char* fileName, int mode) {
     if (!hostTimer() || !hostOpenToRead() || !hostFileEof() || !hostReadByte() || !hostCloseFile()) return 0;
     OpenPort* record = findOpenPort(port);
-    if (!record || mode != 0) return 0;
+    const Mode* row = findMode(mode);
+    if (!record || !row) return 0;
     Sender sender;
     sender.port = port;
     sender.record = record;
+    sender.mode = row;
     return sender.run(fileName ? fileName : "");
 }
 

@@ -9,7 +9,7 @@ using w32::Bytes;
 
 namespace {
 
-constexpr uint8_t SOH = 0x01, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18;
+constexpr uint8_t SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18;
 
 uint8_t sum(const Bytes& bytes, size_t n) {
     unsigned s = 0;
@@ -31,6 +31,25 @@ Bytes packet(uint8_t block, const Bytes& data) {
     return p;
 }
 
+uint16_t crc16(const Bytes& data) {
+    uint16_t crc = 0;
+    for (uint8_t b : data) {
+        crc ^= uint16_t(b << 8);
+        for (int i = 0; i < 8; ++i) crc = uint16_t(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return crc;
+}
+
+// A packet with CRC-16: STX for 1024 data bytes, SOH for 128.
+Bytes crcPacket(uint8_t block, const Bytes& data) {
+    Bytes p{data.size() == 1024 ? STX : SOH, block, uint8_t(255 - block)};
+    p.insert(p.end(), data.begin(), data.end());
+    uint16_t crc = crc16(data);
+    p.push_back(uint8_t(crc >> 8));
+    p.push_back(uint8_t(crc));
+    return p;
+}
+
 Bytes reseal(Bytes p) {
     p[131] = sum(p, 131);
     return p;
@@ -42,10 +61,17 @@ Bytes concat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-// "NAA" is NAK, ACK, ACK as the receiver writes them.
+// 1024 bytes that differ from block to block.
+Bytes longData(int n) {
+    Bytes d;
+    for (int k = 0; k < 8; ++k) d = concat({d, blockData(1000 + n * 8 + k)});
+    return d;
+}
+
+// "CNA" is C, NAK, ACK as the receiver writes them.
 Bytes line(const std::string& answers) {
     Bytes out;
-    for (char c : answers) out.push_back(c == 'N' ? NAK : ACK);
+    for (char c : answers) out.push_back(c == 'N' ? NAK : c == 'C' ? 'C' : ACK);
     return out;
 }
 
@@ -90,11 +116,6 @@ protected:
         };
     }
 
-    void TearDown() override {
-        EXPECT_EQ(fake::filesOpen(), 0) << "the host file is closed on every path";
-        ModuleTest::TearDown();
-    }
-
     // The sender's answers to the receiver's writes, in order; writes beyond
     // them meet a silent line.
     void answers(std::vector<Turn> t) {
@@ -106,6 +127,7 @@ protected:
         captureStdout();
         int result = ReceiveSerialFile(port, const_cast<char*>(name), mode);
         trace = stdoutText();
+        EXPECT_EQ(fake::filesOpen(), 0) << "the host file is closed on every path";
         return result;
     }
 
@@ -190,7 +212,6 @@ TEST_F(ReceiverTest, BlockNumbersDecideWhatIsStored) {
         EXPECT_EQ(file(), expected);
         EXPECT_EQ(trace, c.trace);
         EXPECT_TRUE(host().reports.empty());
-        EXPECT_EQ(fake::filesOpen(), 0);
     }
 }
 
@@ -297,6 +318,7 @@ TEST_F(ReceiverTest, FailedReadsAndWritesAreReportedAfterTheFileIsClosed) {
         std::string message;
         std::string written;
         size_t stored;
+        int mode = 0;
     } cases[] = {
         {"start NAK", {good}, false, 1, 1117, "Failed to start XMODEM transfer on serial port \"COM3\": 1117", "", 0},
         {"first header", {good}, true, 1, 995, "Failed to read XMODEM header on serial port \"COM3\": 995", "N", 0},
@@ -310,13 +332,17 @@ TEST_F(ReceiverTest, FailedReadsAndWritesAreReportedAfterTheFileIsClosed) {
          "N", 0},
         {"NAK after header silence", {kSilence}, false, 2, 121,
          "Failed to send XMODEM NAK on serial port \"COM3\": 121", "N", 0},
+        {"C after silence", {kSilence}, false, 2, 121,
+         "Failed to start XMODEM transfer on serial port \"COM3\": 121", "C", 0, 1},
+        {"C answering a bad first packet", {send(bad)}, false, 2, 121,
+         "Failed to send XMODEM NAK on serial port \"COM3\": 121", "C", 0, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         freshWorld();
         answers(c.turns);
         (c.failRead ? device().read : device().write) = {c.onCall, false, c.code};
-        EXPECT_EQ(receive(), 0);
+        EXPECT_EQ(receive("in.bin", c.mode), 0);
         EXPECT_EQ(fake::messages(), std::vector<std::string>{c.message});
         ASSERT_EQ(host().reports.size(), 1u);
         EXPECT_EQ(host().reports[0].filesOpen, 0);
@@ -332,7 +358,7 @@ TEST_F(ReceiverTest, BadArgumentsAndAnUnopenableFileSendNothing) {
     unsigned other = openPort("COM4");
     CloseSerialPort(other);
     for (unsigned badPort : {0u, portTable.slotCount + 1, other}) EXPECT_EQ(ReceiveSerialFile(badPort, (char*)"f", 0), 0);
-    EXPECT_EQ(receive("f", 1), 0);
+    EXPECT_EQ(receive("f", 4), 0);
     EXPECT_TRUE(host().calls.empty());
     EXPECT_TRUE(host().files.empty());
 
@@ -424,4 +450,111 @@ TEST_F(ReceiverTest, ALineThatNeverGoesQuietStillGetsItsNaksAndEnds) {
     for (size_t i = 1; i < log.size(); ++i) EXPECT_LE(log[i].atMs - log[i - 1].atMs, 4500u) << "NAK " << i;
     EXPECT_TRUE(file().empty());
     EXPECT_TRUE(host().reports.empty());
+}
+
+// Modes 1 and 2 ask with C; after three Cs that meet 2 s of silence they ask
+// with NAK and take the 8-bit sum, with mode 0's bounds from there on.
+TEST_F(ReceiverTest, ACrcReceiverAsksWithCThreeTimesThenFallsBackToNakAndTheSum) {
+    for (int mode : {1, 2}) {
+        SCOPED_TRACE(mode);
+        freshWorld();
+        answers({kSilence, kSilence, kSilence, send(packet(1, blockData(1))), kEot});
+        EXPECT_EQ(receive("in.bin", mode), 1);
+        EXPECT_EQ(device().written, line("CCCNAA"));
+        EXPECT_EQ(file(), blockData(1));
+        ASSERT_EQ(log.size(), 6u);
+        for (size_t i = 1; i < 4; ++i) {
+            EXPECT_GE(log[i].atMs - log[i - 1].atMs, 2000u) << "ask " << i;
+            EXPECT_LE(log[i].atMs - log[i - 1].atMs, 2100u) << "ask " << i;
+        }
+
+        freshWorld();
+        EXPECT_EQ(receive("in.bin", mode), 0);
+        EXPECT_EQ(device().written, line("CCC" + std::string(11, 'N')));
+        EXPECT_GE(elapsed(), 116000u) << "6 s of Cs, then mode 0's 110 s";
+        EXPECT_LE(elapsed(), 118500u);
+        EXPECT_EQ(trace, "");
+    }
+}
+
+TEST_F(ReceiverTest, CrcReceiverTakes128And1024ByteBlocksInAnyMix) {
+    for (int mode : {1, 2}) {
+        SCOPED_TRACE(mode);
+        freshWorld();
+        answers({send(crcPacket(1, longData(1))), send(crcPacket(2, blockData(2))), send(crcPacket(3, longData(3))),
+                 send(crcPacket(3, longData(3))), send(crcPacket(4, blockData(4))), kEot});
+        EXPECT_EQ(receive("in.bin", mode), 1);
+        EXPECT_EQ(device().written, line("CAAAAAA"));
+        EXPECT_EQ(file(), concat({longData(1), blockData(2), longData(3), blockData(4)}));
+        EXPECT_EQ(trace, "Received 4 blocks\n");
+        for (DWORD size : device().readSizes) EXPECT_LE(size, 132u) << "a 1K packet is read in pieces";
+    }
+}
+
+// With CRC, each damaged packet is refused and asked for again: with C while
+// no packet has been taken (the sender may still be waiting to start), with
+// NAK after that.
+TEST_F(ReceiverTest, CrcReceiverRefusesDamagedPacketsOfBothSizes) {
+    Bytes good1 = crcPacket(1, blockData(1)), good2 = crcPacket(2, longData(2));
+    Bytes lowByte = good2, data = good2, stx128 = crcPacket(2, blockData(2));
+    lowByte.back() ^= 0x01;
+    data[700] ^= 0x80;
+    stx128[0] = STX;
+    const struct {
+        const char* what;
+        Bytes bad;
+        bool first;  // offered before any packet was taken
+        uint64_t maxAnswerMs = 300;
+    } cases[] = {
+        {"CRC low byte", lowByte, false},
+        {"one data bit of a 1K block", data, false},
+        {"a 1K packet that stalls", Bytes(good2.begin(), good2.begin() + 500), false, 2500},
+        {"STX ahead of 128 data bytes", stx128, false, 2500},
+        {"sum instead of CRC", packet(2, blockData(2)), false, 2500},
+        {"first packet garbled", Bytes(good1.begin(), good1.end() - 1), true, 2500},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        freshWorld();
+        if (c.first)
+            answers({send(c.bad), send(good1), kEot});
+        else
+            answers({send(good1), send(c.bad), send(good2), kEot});
+        EXPECT_EQ(receive("in.bin", 2), 1);
+        EXPECT_EQ(device().written, line(c.first ? "CCAA" : "CANAA"));
+        EXPECT_EQ(file(), c.first ? blockData(1) : concat({blockData(1), longData(2)}));
+        ASSERT_GE(log.size(), 3u);
+        size_t refusal = c.first ? 1 : 2;
+        EXPECT_LE(log[refusal].atMs - log[refusal - 1].atMs, c.maxAnswerMs);
+    }
+}
+
+// Two CANs where a header is expected end the call in every mode; the rest of
+// the sender's cancel, also what trickles in after the CANs, is dropped so
+// that a next call does not read it.
+TEST_F(ReceiverTest, TwoCansInARowEndTheReceive) {
+    const Bytes cancel{CAN, CAN, CAN, CAN, CAN, 0x08, 0x08, 0x08, 0x08, 0x08};
+    const struct {
+        int mode;
+        std::vector<Turn> turns;
+        std::string written;
+        Bytes stored;
+    } cases[] = {
+        {0, {{{cancel}, {{CAN, CAN, 0x08, 0x08}, 80}}}, "N", {}},
+        {1, {send(cancel)}, "C", {}},
+        {0, {send(packet(1, blockData(1))), send(cancel)}, "NA", blockData(1)},
+        {2, {send(crcPacket(1, longData(1))), {{{CAN}, 0}, {{CAN}, 500}}}, "CA", longData(1)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "mode " << c.mode << ", " << c.written);
+        freshWorld();
+        answers(c.turns);
+        EXPECT_EQ(receive("in.bin", c.mode), 0);
+        EXPECT_EQ(trace, "Sender cancelled transfer\n");
+        EXPECT_EQ(device().written, line(c.written));
+        EXPECT_EQ(file(), c.stored);
+        w32::advanceMs(1000);
+        EXPECT_EQ(device().queued(), 0u) << "what came behind the CANs was dropped";
+        EXPECT_TRUE(host().reports.empty());
+    }
 }

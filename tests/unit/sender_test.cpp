@@ -14,6 +14,7 @@ namespace {
 const std::string N = "\x15", A = "\x06", X = "\x18";  // NAK, ACK, CAN
 constexpr uint8_t kEot = 0x04;
 constexpr uint8_t kPad = 0xA5;  // low 8 bits of what the fake host reads past the end
+constexpr uint8_t kSub = 0x1A;  // what pads the last block in modes 1 and 2
 
 // One answer of the receiver to one packet: its bytes arrive `delayMs` after
 // the write. No bytes is silence.
@@ -38,6 +39,20 @@ Bytes packet(uint8_t block, const Bytes& data) {
         sum += b;
     }
     p.push_back(uint8_t(sum % 256));
+    return p;
+}
+
+// The same with CRC-16, high byte first; STX ahead of 1024 data bytes.
+Bytes crcPacket(uint8_t block, const Bytes& data) {
+    Bytes p{uint8_t(data.size() == 1024 ? 0x02 : 0x01), block, uint8_t(255 - block)};
+    uint16_t crc = 0;
+    for (uint8_t b : data) {
+        p.push_back(b);
+        crc ^= uint16_t(b << 8);
+        for (int i = 0; i < 8; ++i) crc = uint16_t(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    p.push_back(uint8_t(crc >> 8));
+    p.push_back(uint8_t(crc));
     return p;
 }
 
@@ -99,10 +114,14 @@ protected:
         };
     }
 
-    int send(const std::string& name = "file.bin") { return SendSerialFile(port, const_cast<char*>(name.c_str()), 0); }
+    int send(const std::string& name = "file.bin", int mode = 0) {
+        return SendSerialFile(port, const_cast<char*>(name.c_str()), mode);
+    }
 
     // The writes as block numbers, runs folded ("1x11 2 EOT"); a resend whose
-    // bytes differ from the packet before it is marked.
+    // bytes differ from the packet before it is marked. A packet other than
+    // 128 bytes with the sum is marked by its layout: "c" 128 bytes with CRC,
+    // "K" 1024 with CRC, "k" 1024 with the sum.
     std::string lineLog() {
         std::string log, last;
         int run = 0;
@@ -111,7 +130,10 @@ protected:
             if (run) log += (log.empty() ? "" : " ") + last + (run > 1 ? "x" + std::to_string(run) : "");
         };
         for (const Bytes& w : device().writes) {
-            std::string token = w.size() == 132 ? std::to_string(w[1]) : w == Bytes{kEot} ? "EOT" : "?";
+            const char* layout = w.size() == 132 ? "" : w.size() == 133 ? "c" : w.size() == 1029 ? "K" : "k";
+            std::string token = w == Bytes{kEot}     ? "EOT"
+                                : w.size() >= 132 ? std::to_string(w[1]) + layout
+                                                  : "?";
             if (token == last && previous && *previous != w) token += "(changed)";
             if (token != last) {
                 flush();
@@ -123,6 +145,19 @@ protected:
         }
         flush();
         return log;
+    }
+
+    // The data the receiver ends up with: each block's last packet, in
+    // block order (no block number wraps in the files used with it).
+    Bytes dataSent() {
+        Bytes out;
+        const std::vector<Bytes>& w = device().writes;
+        for (size_t i = 0; i < w.size(); ++i) {
+            if (w[i].size() < 132 || (i + 1 < w.size() && w[i + 1].size() >= 132 && w[i + 1][1] == w[i][1])) continue;
+            size_t size = w[i][0] == 0x02 ? 1024 : 128;
+            out.insert(out.end(), w[i].begin() + 3, w[i].begin() + 3 + size);
+        }
+        return out;
     }
 
     unsigned port = 0;
@@ -146,7 +181,7 @@ TEST_F(SenderTest, ABadPortOrModeEndsAtOnceTouchingNothing) {
     };
     expectUntouched(0, 0);
     expectUntouched(port + 1, 0);
-    expectUntouched(port, 1);
+    expectUntouched(port, 4);
     expectUntouched(port, -1);
     CloseSerialPort(port);
     expectUntouched(port, 0);
@@ -463,5 +498,129 @@ TEST_F(SenderTest, AChunkIsTracedAsTextUpToItsFirstZeroByteWhateverItsLength) {
                                     "Sent 1 blocks\n")
             << "the ACK behind the text still counts";
         EXPECT_EQ(lineLog(), "1 EOT");
+    }
+}
+
+// Modes 1 and 2 start on NAK with the 8-bit sum or on C with CRC-16, whichever
+// comes first, and pad the last block with 0x1A, never reading past the end.
+TEST_F(SenderTest, TheStartByteChoosesTheCheckInModes1And2) {
+    const struct {
+        int mode;
+        std::string line;
+        bool crc;
+    } cases[] = {
+        {1, "C", true}, {2, "C", true}, {1, N, false}, {2, "xC" + N, true}, {1, "x" + N + "C", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "mode " << c.mode << " " << ::testing::PrintToString(c.line));
+        fresh();
+        Bytes data = sample(10);
+        host().disk["file.bin"] = data;
+        device().arrive(c.line);
+        receiver({});
+        captureStdout();
+        EXPECT_EQ(send("file.bin", c.mode), 1);
+        EXPECT_EQ(stdoutText(), received(c.line) + sending(1) + received(A) + "Sent 1 blocks\n");
+        data.resize(128, kSub);
+        EXPECT_EQ(device().writes, (std::vector<Bytes>{c.crc ? crcPacket(1, data) : packet(1, data), {kEot}}));
+        EXPECT_EQ(host().readByteCalls, 10);
+    }
+}
+
+// 1024-byte blocks while more than 896 bytes are left, then 128-byte ones.
+TEST_F(SenderTest, Mode2SendsLongBlocksWhileMoreThan896BytesAreLeft) {
+    const struct {
+        int mode;
+        size_t size;
+        std::string log;
+        std::string start = "C";
+    } cases[] = {
+        {2, 0, "EOT"},
+        {2, 1, "1c EOT"},
+        {2, 896, "1c 2c 3c 4c 5c 6c 7c EOT"},
+        {2, 897, "1K EOT"},
+        {2, 1024, "1K EOT"},
+        {2, 1025, "1K 2c EOT"},
+        {2, 5000, "1K 2K 3K 4K 5K EOT"},
+        {2, 2000, "1k 2k EOT", N},
+        {1, 1025, "1c 2c 3c 4c 5c 6c 7c 8c 9c EOT"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "mode " << c.mode << ", " << c.size << " bytes");
+        fresh();
+        Bytes data = sample(c.size);
+        host().disk["file.bin"] = data;
+        device().arrive(c.start);
+        receiver({});
+        captureStdout();
+        EXPECT_EQ(send("file.bin", c.mode), 1);
+        stdoutText();
+        EXPECT_EQ(lineLog(), c.log);
+        Bytes sent = dataSent();
+        ASSERT_GE(sent.size(), data.size());
+        EXPECT_LT(sent.size() - data.size(), 128u) << "less than one short block of padding";
+        data.resize(sent.size(), kSub);
+        EXPECT_EQ(sent, data);
+        EXPECT_EQ(host().readByteCalls, int(c.size));
+        EXPECT_EQ(filesOpenAtEot, 0);
+    }
+}
+
+// A 1K block refused or unanswered three times goes again as 128-byte blocks
+// under its own number, and so does the rest of the file.
+TEST_F(SenderTest, ALongBlockThatKeepsFailingMakesTheRestGoInShortBlocks) {
+    std::string shortTail;
+    for (int b = 3; b <= 17; ++b) shortTail += " " + std::to_string(b) + "c";
+    const struct {
+        const char* what;
+        Script script;
+        std::string log;
+        std::string trace;
+    } cases[] = {
+        {"block 2 fails three times", {{A}, {N}, {""}, {N}}, "1K 2Kx3 2c" + shortTail + " EOT", "Sent 17 blocks\n"},
+        {"block 2 fails twice", {{A}, {N}, {""}}, "1K 2Kx3 3K EOT", "Sent 3 blocks\n"},
+        {"the NAK limit still holds", Script{{A}} + times(11, {N}), "1K 2Kx3 2cx8", "Received too many NAKs\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fresh();
+        Bytes data = sample(3000);
+        host().disk["file.bin"] = data;
+        device().arrive("C");
+        receiver(c.script);
+        captureStdout();
+        send("file.bin", 2);
+        EXPECT_EQ(lineLog(), c.log);
+        EXPECT_EQ(lastLine(stdoutText()), c.trace);
+        if (c.trace.rfind("Sent", 0) == 0) {
+            data.resize(dataSent().size(), kSub);
+            EXPECT_EQ(dataSent(), data);
+        }
+        EXPECT_EQ(fake::filesOpen(), 0);
+    }
+}
+
+// A C in answer to the first block asks for it again with CRC-16; after an
+// ACK, a C decides nothing.
+TEST_F(SenderTest, ACBeforeTheFirstAckAsksForTheBlockAgainWithCrc) {
+    const struct {
+        int mode;
+        std::string start;
+        std::string log;
+    } cases[] = {
+        {1, N, "1 1c 2cx2 3c EOT"},
+        {2, "C", "1cx2 2cx2 3c EOT"},
+        {0, N, "1x2 2x2 3 EOT"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "mode " << c.mode);
+        fresh();
+        host().disk["file.bin"] = sample(300);
+        device().arrive(c.start);
+        receiver({{"C"}, {A}, {"C"}});
+        captureStdout();
+        EXPECT_EQ(send("file.bin", c.mode), 1);
+        stdoutText();
+        EXPECT_EQ(lineLog(), c.log);
     }
 }

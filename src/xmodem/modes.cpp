@@ -1,0 +1,32 @@
+#include "modes.h"
+
+#include "packet.h"
+
+namespace xmodem {
+namespace {
+
+constexpr uint8_t SUB = 0x1A;  // the customary pad after the end of a file
+
+constexpr Mode kModes[] = {
+    // number  crc    blockSize    takesLongBlocks headerBlock pad
+    {0,        false, kShortBlock, false,          false,      kHostPad},
+    {1,        true,  kShortBlock, true,           false,      SUB},
+    {2,        true,  kLongBlock,  true,           false,      SUB},
+};
+
+constexpr bool noHeaderBlocks() {
+    for (const Mode& m : kModes)
+        if (m.headerBlock) return false;
+    return true;
+}
+static_assert(noHeaderBlocks(), "the loops send and take no header block yet");
+
+}  // namespace
+
+const Mode* findMode(int mode) {
+    for (const Mode& m : kModes)
+        if (m.number == mode) return &m;
+    return nullptr;
+}
+
+}  // namespace xmodem

@@ -1,0 +1,87 @@
+// The bytes of a packet in each layout, put together here independently of
+// the module, and what the receiver's tests make of damaged ones.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "xmodem/crc16.h"
+#include "xmodem/packet.h"
+
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+// CRC-16/XMODEM bit by bit, the way it is defined.
+uint16_t slowCrc(const Bytes& data) {
+    uint16_t crc = 0;
+    for (uint8_t b : data) {
+        crc ^= uint16_t(b << 8);
+        for (int i = 0; i < 8; ++i) crc = uint16_t(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return crc;
+}
+
+}  // namespace
+
+TEST(Crc16, CheckValues) {
+    const char* text = "123456789";
+    EXPECT_EQ(xmodem::crc16(reinterpret_cast<const uint8_t*>(text), 9), 0x31C3);
+    EXPECT_EQ(xmodem::crc16(nullptr, 0), 0);
+    Bytes all(1024);
+    for (size_t i = 0; i < all.size(); ++i) all[i] = uint8_t(i * 7 + (i >> 8));
+    EXPECT_EQ(xmodem::crc16(all.data(), all.size()), slowCrc(all)) << "every table entry, at every position";
+}
+
+TEST(Packet, BothSizesWithBothChecks) {
+    using xmodem::Check;
+    const struct {
+        size_t size;
+        Check check;
+        uint8_t start;
+        size_t length;
+    } cases[] = {
+        {128, Check::Sum, 0x01, 132},
+        {128, Check::Crc, 0x01, 133},
+        {1024, Check::Sum, 0x02, 1028},
+        {1024, Check::Crc, 0x02, 1029},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.size << (c.check == Check::Crc ? " CRC" : " sum"));
+        Bytes data(c.size);
+        for (size_t i = 0; i < c.size; ++i) data[i] = uint8_t(i * 13 + 200);
+        Bytes expected{c.start, 0xFE, 0x01};
+        expected.insert(expected.end(), data.begin(), data.end());
+        if (c.check == Check::Crc) {
+            uint16_t crc = slowCrc(data);
+            expected.push_back(uint8_t(crc >> 8));
+            expected.push_back(uint8_t(crc));
+        } else {
+            unsigned sum = 0;
+            for (uint8_t b : data) sum += b;
+            expected.push_back(uint8_t(sum));
+        }
+        ASSERT_EQ(xmodem::packetLength(c.size, c.check), c.length);
+        ASSERT_EQ(expected.size(), c.length);
+
+        Bytes packet(xmodem::kLongestPacket, 0xEE);
+        std::memcpy(packet.data() + 3, data.data(), c.size);
+        xmodem::sealPacket(packet.data(), c.size, c.check, 0xFE);
+        EXPECT_EQ(Bytes(packet.begin(), packet.begin() + c.length), expected);
+        EXPECT_TRUE(std::all_of(packet.begin() + c.length, packet.end(), [](uint8_t b) { return b == 0xEE; }))
+            << "nothing written past the packet";
+        EXPECT_TRUE(xmodem::packetWellFormed(expected.data(), c.size, c.check));
+
+        // Any one byte changed, the other size or the other check: refused.
+        for (size_t at : {size_t(0), size_t(1), size_t(2), size_t(3), c.size + 2, c.length - 1}) {
+            Bytes bad = expected;
+            bad[at] ^= 0x01;
+            EXPECT_FALSE(xmodem::packetWellFormed(bad.data(), c.size, c.check)) << "byte " << at;
+        }
+        Check other = c.check == Check::Crc ? Check::Sum : Check::Crc;
+        expected.resize(xmodem::kLongestPacket);
+        EXPECT_FALSE(xmodem::packetWellFormed(expected.data(), c.size, other));
+        EXPECT_FALSE(xmodem::packetWellFormed(expected.data(), c.size == 128 ? 1024 : 128, c.check));
+    }
+}
