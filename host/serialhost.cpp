@@ -36,6 +36,8 @@ const char kUsage[] =
     "--times (open) print how long each action took, on stderr\n"
     "--check-closed  (send, recv) tell on stderr whether FILE is still\n"
     "        held open (it is opened once more without sharing)\n"
+    "--mode N  (send, recv) the transfer mode: 0 XMODEM, 1 XMODEM-CRC,\n"
+    "        2 XMODEM-1K (default 0)\n"
     "--dll   the plug-in to load (default: serialport.dll beside serialhost.exe)\n"
     "Options may stand anywhere; one that does nothing for the command is refused.\n"
     "\n"
@@ -63,6 +65,7 @@ struct Command {
     bool times = false;
     bool checkClosed = false;
     bool portByUsbId = false;  // `port` is a USB id, VVVV:PPPP in upper case
+    int mode = 0;
     std::vector<Action> actions;
 };
 
@@ -102,7 +105,14 @@ struct OptionSpec {
     OptionParser parse;
 };
 
-enum : unsigned { kDll = 1u << 0, kLine = 1u << 1, kTimes = 1u << 2, kCheckClosed = 1u << 3, kUsb = 1u << 4 };
+enum : unsigned {
+    kDll = 1u << 0,
+    kLine = 1u << 1,
+    kTimes = 1u << 2,
+    kCheckClosed = 1u << 3,
+    kUsb = 1u << 4,
+    kMode = 1u << 5
+};
 
 std::string parse_dll(const std::string& value, Command* command) {
     command->dllPath = value;
@@ -140,6 +150,16 @@ std::string parse_check_closed(const std::string&, Command* command) {
     return {};
 }
 
+// Any number the export takes: the plug-in, not this tool, decides which
+// modes it serves.
+std::string parse_mode(const std::string& value, Command* command) {
+    unsigned long number = 0;
+    if (!parse_unsigned(value, &number) || number > 0x7FFFFFFFul)
+        return "--mode needs a decimal number, not \"" + value + "\"";
+    command->mode = static_cast<int>(number);
+    return {};
+}
+
 // Stands in place of PORT.
 std::string parse_usb(const std::string& value, Command* command) {
     if (command->portByUsbId) return "--usb given twice";
@@ -156,6 +176,7 @@ const OptionSpec kOptions[] = {
     {"--times", kTimes, false, parse_times},
     {"--check-closed", kCheckClosed, false, parse_check_closed},
     {"--usb", kUsb, true, parse_usb},
+    {"--mode", kMode, true, parse_mode},
 };
 
 struct VerbSpec {
@@ -169,8 +190,8 @@ struct VerbSpec {
 const VerbSpec kVerbs[] = {
     {"ports", Verb::Ports, kDll, 0, ""},
     {"open", Verb::Open, kDll | kUsb | kLine | kTimes, 1, "open needs a PORT"},
-    {"send", Verb::Send, kDll | kUsb | kLine | kCheckClosed, 2, "send needs a PORT and a FILE"},
-    {"recv", Verb::Recv, kDll | kUsb | kLine | kCheckClosed, 2, "recv needs a PORT and a FILE"},
+    {"send", Verb::Send, kDll | kUsb | kLine | kCheckClosed | kMode, 2, "send needs a PORT and a FILE"},
+    {"recv", Verb::Recv, kDll | kUsb | kLine | kCheckClosed | kMode, 2, "recv needs a PORT and a FILE"},
 };
 
 const OptionSpec* find_option(const std::string& name) {
@@ -522,8 +543,10 @@ double process_cpu_seconds() {
     return static_cast<double>(ticks(kernel) + ticks(user)) / 1e7;  // 100 ns units
 }
 
-// A silent sender is asked 11 times, every 10 s, before the receive gives up.
+// A silent sender is asked 11 times, every 10 s, before the receive gives up;
+// in modes 1 and 2 after 6 s of asking with C.
 const int kLongestSenderWaitSeconds = 110;
+const int kCrcAskSeconds = 6;
 
 int run_transfer(const PluginApi& api, const Command& command) {
     const bool sending = command.verb == Verb::Send;
@@ -539,14 +562,15 @@ int run_transfer(const PluginApi& api, const Command& command) {
     if (port == 0) return 1;
     if (!sending) {
         std::fprintf(stderr, "serialhost: waiting for a sender on %s, at most %d s until it starts\n",
-                     command.port.c_str(), kLongestSenderWaitSeconds);
+                     command.port.c_str(),
+                     kLongestSenderWaitSeconds + (command.mode == 1 || command.mode == 2 ? kCrcAskSeconds : 0));
         std::fflush(stderr);
     }
     std::vector<char> fileName(command.file.begin(), command.file.end());
     fileName.push_back('\0');
     const double start = host_seconds();
-    const int result = sending ? api.SendSerialFile(port, fileName.data(), 0)
-                               : api.ReceiveSerialFile(port, fileName.data(), 0);
+    const int result = sending ? api.SendSerialFile(port, fileName.data(), command.mode)
+                               : api.ReceiveSerialFile(port, fileName.data(), command.mode);
     const double seconds = host_seconds() - start;
     api.CloseSerialPort(port);
 
