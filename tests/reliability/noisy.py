@@ -4,7 +4,11 @@ itself and against lrzsz, through the line simulator at 115200 baud with bit
 errors, lost bytes or spurious bytes.
 
     /usr/bin/python3 tests/reliability/noisy.py BUILD_DIR [--short] [--transfers N]
-        [--levels NAME,...] [--seed N] [--strict]
+        [--levels NAME,...] [--modes 0,1,2] [--seed N] [--strict]
+
+Every level runs in mode 0; the levels in CRC_LEVELS run again in modes 1
+(CRC-16) and 2 (1K blocks), each mode on a fresh line with the level's seed,
+against rx -c, sx (mode 1) or sx -k (mode 2) and the plug-in in the same mode.
 
 For each noise level and pairing it counts the transfers tried, completed
 and correct, failed (result 0) and silently corrupted (result 1 but the file
@@ -23,6 +27,7 @@ noisy[-short]-summary.csv, and prints the table.
 
 import argparse
 import collections
+import itertools
 import os
 import random
 import shutil
@@ -46,6 +51,10 @@ LEVELS = [
 ]
 SHORT_LEVELS = [("BER+drop+insert 1e-4", ["--ber", "1e-4", "--drop", "1e-4", "--insert", "1e-4"], 8 * 1024, 2)]
 
+# Levels that also run in modes 1 and 2, beside mode 0 on the same seeds.
+CRC_LEVELS = ["BER 1e-3", "drop 1e-4", "insert 1e-4"]
+MODES = [0, 1, 2]
+
 PAIRS = ["plug-in -> plug-in", "plug-in -> rx", "sx -> plug-in"]
 
 # Generous bounds on one transfer; a call still running then is a fault.
@@ -53,8 +62,24 @@ START_WAIT = 10      # the sender's start wait, and some
 SILENT_RECEIVE = 150  # a receiver left alone: 11 x 10 s of header silence, and some
 
 
+CRC_ASKS = 6         # a CRC receiver's three Cs before it asks with NAK
+
+
 def transfer_timeout(blocks):
-    return START_WAIT + SILENT_RECEIVE + 3.0 * blocks
+    return START_WAIT + CRC_ASKS + SILENT_RECEIVE + 3.0 * blocks
+
+
+def peer_argv(pair, mode):
+    """lrzsz in the mode's own terms: rx asks with C in modes 1 and 2, sx
+    sends 1K blocks in mode 2."""
+    if pair == "plug-in -> rx":
+        return ["rx", "-b"] + (["-c"] if mode else []) + ["out.bin"]
+    return ["sx", "-b"] + (["-k"] if mode == 2 else []) + ["src.bin"]
+
+
+def label(level, mode):
+    """A level and mode as one name (mode 0: the level's own)."""
+    return level if mode == 0 else "%s, mode %d" % (level, mode)
 
 
 def slug(text):
@@ -110,6 +135,8 @@ def receiver_reason(run):
     for line in run.out.splitlines():
         if line.startswith("Sender out of sequence"):
             return "out of sequence"
+        if line == "Sender cancelled transfer":
+            return "cancelled"
     if run.reports():
         return "report: " + run.reports()[0]
     return "11 rejections"
@@ -160,8 +187,8 @@ class Campaign:
         self.build, self.linesim, self.out_dir, self.seed, self.prefix = build, linesim, out_dir, seed, prefix
         self.records = []
 
-    def level(self, name, faults, size, transfers, index, pairs):
-        stats_path = os.path.join(self.out_dir, "linesim-%s.stats" % slug(name))
+    def level(self, name, faults, size, transfers, index, pairs, mode=0):
+        stats_path = os.path.join(self.out_dir, "linesim-%s.stats" % slug(label(name, mode)))
         line = runs.linesim_line(self.linesim, faults, self.seed + index, BAUD, stats_path)
         work = tempfile.mkdtemp(prefix="noisy-")
         start = time.monotonic()
@@ -176,10 +203,10 @@ class Campaign:
                         # Each transfer's logs in a folder of their own; kept
                         # under BUILD_DIR/reliability/logs unless all went well.
                         hosts.dir = os.path.join(work, "logs", "%s-%s-%d" % (
-                            slug(name), slug(pair), n + 1))
+                            slug(label(name, mode)), slug(pair), n + 1))
                         os.makedirs(hosts.dir)
-                        record = self.transfer(the_rig, hosts, work, pair, n, data)
-                        record.update(level=name, pair=pair, n=n + 1, size=length)
+                        record = self.transfer(the_rig, hosts, work, pair, n, data, mode)
+                        record.update(level=name, mode=mode, pair=pair, n=n + 1, size=length)
                         self.records.append(record)
                         if record["outcome"] != "ok":
                             kept = os.path.join(self.out_dir, "logs", os.path.basename(hosts.dir))
@@ -187,17 +214,17 @@ class Campaign:
                             shutil.copytree(hosts.dir, kept)
                             record["logs"] = kept
                         shutil.rmtree(hosts.dir, True)
-                        print("  %-22s %-20s #%-2d %6d B  %-7s %6.1f s  %s" % (
-                            name, pair, n + 1, length, record["outcome"], record["call_s"], record["reason"]),
-                            flush=True)
+                        print("  %-22s %d %-20s #%-2d %6d B  %-7s %6.1f s  %s" % (
+                            name, mode, pair, n + 1, length, record["outcome"], record["call_s"],
+                            record["reason"]), flush=True)
         finally:
             shutil.rmtree(work, True)
         stats = runs.read_stats(stats_path)
-        print("  %s: line stats %s (%.0f s)" % (name, {k: v for k, v in stats.items() if k.endswith(
+        print("  %s: line stats %s (%.0f s)" % (label(name, mode), {k: v for k, v in stats.items() if k.endswith(
             ("flipped", "dropped", "inserted", "bytes_read"))}, time.monotonic() - start), flush=True)
         return stats
 
-    def transfer(self, the_rig, hosts, work, pair, n, data):
+    def transfer(self, the_rig, hosts, work, pair, n, data, mode):
         src, out = os.path.join(work, "src.bin"), os.path.join(work, "out.bin")
         for path in (src, out):
             if os.path.exists(path):
@@ -206,25 +233,26 @@ class Campaign:
             f.write(data)
         runs.drain_ends(the_rig)
         limit = transfer_timeout(len(padded(data)) // 128)
+        in_mode = ["--mode", str(mode)]
         if pair == "plug-in -> plug-in":
             # Alternate the direction over the two ports.
             tx, rx_port = ("COM5", "COM6") if n % 2 == 0 else ("COM6", "COM5")
-            receiver = hosts.start(["--check-closed", "recv", rx_port, winpath(out)])
-            sender = hosts.start(["--check-closed", "send", tx, winpath(src)])
+            receiver = hosts.start(["--check-closed", "recv", rx_port, winpath(out)] + in_mode)
+            sender = hosts.start(["--check-closed", "send", tx, winpath(src)] + in_mode)
             s = hosts.finish(sender, limit)
             r = hosts.finish(receiver, limit)
             return self.judge(data, read_file(out), sender=s, receiver=r)
         if pair == "plug-in -> rx":
-            sender = hosts.start(["--check-closed", "send", "COM5", winpath(src)])
-            peer = self.peer(the_rig, ["rx", "-b", "out.bin"], work, hosts.dir)
+            sender = hosts.start(["--check-closed", "send", "COM5", winpath(src)] + in_mode)
+            peer = self.peer(the_rig, peer_argv(pair, mode), work, hosts.dir)
             s = hosts.finish(sender, limit)
             peer_rc = self.finish_peer(the_rig, peer)
             record = self.judge(data, read_file(out), sender=s, peer_rc=peer_rc, strips=True)
             record["peer_note"] = self.peer_note(hosts.dir)
             return record
-        peer = self.peer(the_rig, ["sx", "-b", "src.bin"], work, hosts.dir)
+        peer = self.peer(the_rig, peer_argv(pair, mode), work, hosts.dir)
         time.sleep(0.5)  # sx flushes its input when it starts
-        receiver = hosts.start(["--check-closed", "recv", "COM5", winpath(out)])
+        receiver = hosts.start(["--check-closed", "recv", "COM5", winpath(out)] + in_mode)
         r = hosts.finish(receiver, limit)
         peer_rc = self.finish_peer(the_rig, peer)
         record = self.judge(data, read_file(out), receiver=r, peer_rc=peer_rc)
@@ -307,35 +335,37 @@ class Campaign:
 # -- the tables -------------------------------------------------------------------
 def summarize(records, levels, pairs):
     rows = []
-    for name in levels:
-        for pair in pairs:
-            mine = [r for r in records if r["level"] == name and r["pair"] == pair]
-            if not mine:
-                continue
-            count = collections.Counter(r["outcome"] for r in mine)
-            reasons = collections.Counter()
-            for r in mine:
-                if r["outcome"] != "ok":
-                    for part in r["reason"].split("; "):
-                        reasons[part] += 1
-            rows.append({
-                "level": name, "pair": pair, "tried": len(mine), "completed": count["ok"],
-                "failed": count["failed"], "silent": count["silent"] + sum(
-                    1 for r in mine if r["outcome"] == "fault" and "silent corruption" in r["reason"]),
-                "faults": count["fault"],
-                "longest_call_s": "%.1f" % max(r["call_s"] for r in mine),
-                "reasons": ", ".join("%s x%d" % kv for kv in sorted(reasons.items())),
-            })
+    for name, mode, pair in itertools.product(levels, MODES, pairs):
+        mine = [r for r in records if r["level"] == name and r["mode"] == mode and r["pair"] == pair]
+        if not mine:
+            continue
+        count = collections.Counter(r["outcome"] for r in mine)
+        reasons = collections.Counter()
+        for r in mine:
+            if r["outcome"] != "ok":
+                for part in r["reason"].split("; "):
+                    reasons[part] += 1
+        rows.append({
+            "level": name, "mode": mode, "pair": pair, "tried": len(mine), "completed": count["ok"],
+            "failed": count["failed"], "silent": count["silent"] + sum(
+                1 for r in mine if r["outcome"] == "fault" and "silent corruption" in r["reason"]),
+            "faults": count["fault"],
+            "longest_call_s": "%.1f" % max(r["call_s"] for r in mine),
+            "reasons": ", ".join("%s x%d" % kv for kv in sorted(reasons.items())),
+        })
     return rows
 
 
-SUMMARY_FIELDS = ["level", "pair", "tried", "completed", "failed", "silent", "faults", "longest_call_s", "reasons"]
-RECORD_FIELDS = ["level", "pair", "n", "size", "outcome", "call_s", "send_result", "recv_result", "peer_rc",
+SUMMARY_FIELDS = ["level", "mode", "pair", "tried", "completed", "failed", "silent", "faults", "longest_call_s",
+                  "reasons"]
+RECORD_FIELDS = ["level", "mode", "pair", "n", "size", "outcome", "call_s", "send_result", "recv_result", "peer_rc",
                  "reason", "detail", "peer_note", "logs"]
 
 
-def run(build, short=False, transfers=None, level_names=None, pairs=None, seed=1, out_dir=None, prefix=None):
-    """Runs the campaign; returns (summary rows, records, line stats)."""
+def run(build, short=False, transfers=None, level_names=None, pairs=None, seed=1, out_dir=None, prefix=None,
+        modes=None):
+    """Runs the campaign; returns (summary rows, records, line stats by
+    label(level, mode))."""
     linesim = runs.find_linesim()
     if not linesim:
         raise RuntimeError("no linesim: build the native tree (make native) or set LINESIM")
@@ -348,7 +378,10 @@ def run(build, short=False, transfers=None, level_names=None, pairs=None, seed=1
     campaign = Campaign(build, linesim, out_dir, seed, prefix)
     stats = {}
     for index, (name, faults, size, count) in enumerate(levels):
-        stats[name] = campaign.level(name, faults, size, transfers or count, index, pairs)
+        for mode in MODES if name in CRC_LEVELS else [0]:
+            if modes is None or mode in modes:
+                stats[label(name, mode)] = campaign.level(name, faults, size, transfers or count, index, pairs,
+                                                          mode)
     rows = summarize(campaign.records, [l[0] for l in levels], pairs)
     stem = "noisy-short" if short else "noisy"
     runs.write_csv(os.path.join(out_dir, stem + ".csv"), campaign.records, RECORD_FIELDS)
@@ -363,6 +396,8 @@ def main():
     parser.add_argument("--transfers", type=int, help="transfers per level and pairing")
     parser.add_argument("--levels", help="comma-separated level names, e.g. 'BER 1e-3,drop 1e-4'")
     parser.add_argument("--pairs", help="comma-separated pairings: " + ", ".join(PAIRS))
+    parser.add_argument("--modes", help="comma-separated transfer modes (default: 0 on every level, 1 and 2 on "
+                        + ", ".join(CRC_LEVELS) + ")")
     parser.add_argument("--seed", type=int, default=1, help="linesim seed of the first level")
     parser.add_argument("--strict", action="store_true", help="fail on explained silent corruptions too")
     parser.add_argument("--prefix", help="Wine prefix (default BUILD_DIR/wineprefix)")
@@ -377,18 +412,19 @@ def main():
     rows, records, _ = run(build, short=args.short, transfers=args.transfers,
                            level_names=args.levels.split(",") if args.levels else None,
                            pairs=args.pairs.split(",") if args.pairs else None, seed=args.seed,
-                           prefix=args.prefix)
+                           prefix=args.prefix,
+                           modes=[int(m) for m in args.modes.split(",")] if args.modes else None)
     print()
-    print(runs.table(rows, SUMMARY_FIELDS[:-1], ["level", "pair", "tried", "completed", "failed",
+    print(runs.table(rows, SUMMARY_FIELDS[:-1], ["level", "mode", "pair", "tried", "completed", "failed",
                                                  "silently corrupted", "faults", "longest call (s)"]))
     print()
     for r in rows:
         if r["reasons"]:
-            print("%s, %s: %s" % (r["level"], r["pair"], r["reasons"]))
+            print("%s, mode %d, %s: %s" % (r["level"], r["mode"], r["pair"], r["reasons"]))
     faults = [r for r in records if r["outcome"] == "fault"]
     silent = [r for r in records if r["outcome"] == "silent"]
     for r in faults + silent:
-        print("%s %s #%d: %s %s" % (r["level"], r["pair"], r["n"], r["reason"], r["detail"]))
+        print("%s mode %d %s #%d: %s %s" % (r["level"], r["mode"], r["pair"], r["n"], r["reason"], r["detail"]))
     if faults or (args.strict and silent):
         print("noisy: FAILED: %d faults, %d explained silent corruptions" % (len(faults), len(silent)))
         return 1
