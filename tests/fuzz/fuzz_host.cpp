@@ -70,7 +70,10 @@ void __cdecl writeByte(int id, int value) {
 int __cdecl readByte(int id) {
     File* f = fileOf(id);
     if (!f || f->forWriting) violation("READBYTE_L_L on file id %d, not open for reading", id);
-    if (f->readPosition >= f->data.size()) return host().padAfterEnd;
+    if (f->readPosition >= f->data.size()) {
+        ++host().readsPastEnd;
+        return host().padAfterEnd;
+    }
     return f->data[f->readPosition++];
 }
 

@@ -24,6 +24,7 @@ struct Host {
     std::vector<uint8_t> readable;  // content of the one file there is to read
     std::string readableName = "in.bin";
     int padAfterEnd = 0x1A;
+    int readsPastEnd = 0;  // READBYTE_L_L calls after the end of the file
     std::vector<std::string> reports;
 };
 

@@ -73,6 +73,7 @@ RECEIVER = {
     "pause_within_one_read": split(0, 40, 1700, 1) + split(2500, 120, 1200, 2)
     + packet(1500, select=1, seed=2) + eot(100),
     "slow_pieces": split(0, 100, 980, 1) + split(5, 1, 1020, 2) + split(5, 131, 500, 3) + eot(),
+    "cancelled": packet(0) + raw(10, [0x18, 0x18, 0x18, 0x08, 0x08]),
 }
 
 # Sender input: flags (1: ACK whatever comes once the script ends, 2: long
@@ -124,6 +125,12 @@ SENDER = {
     "eleven_naks": sender(0, 0x1A, 200, 2, [nak()] + [nak(20)] * 11),
     "receiver_falls_silent": sender(0, 0x1A, 200, 2, [nak(), ack()]),
     "late_start": sender(1, 0x1A, 129, 5, [nak(7990)]),
+    # Flags 4: mode 1, 8: mode 2.
+    "mode1_crc": sender(4, 0x55, 300, 1, [noise(0, b"C"), ack(), ack(), ack()]),
+    "mode1_c_asks_again": sender(4, 0x55, 200, 3, [nak(), noise(0, b"C"), ack(), noise(0, b"C"), ack()]),
+    "mode2_long_blocks": sender(10, 0x55, 5000, 4, [noise(0, b"xC")] + [ack()] * 6),
+    "mode2_checksum": sender(10, 0x55, 2000, 5, [nak(), ack(), ack(), ack()]),
+    "mode2_falls_back": sender(10, 0x55, 3000, 6, [noise(0, b"C"), ack(), nak(), silence(), nak(), ack(), nak()]),
 }
 
 

@@ -10,8 +10,11 @@
 //     or a packet that stalled for 1 s or more (a gap of 1 s in the read
 //     times of its bytes, which may have been read after the NAK);
 //   - EOT, read as a header, must be answered by ACK and end the call with 1;
-//   - the call ends with 0 only on the 11th rejection in a row, or on a
-//     well-formed packet that is neither the expected block nor a repeat.
+//   - two CANs read as a header and the byte after it, less than 1 s apart,
+//     must end the call with 0 unanswered;
+//   - the call ends with 0 only on the 11th rejection in a row, on a
+//     well-formed packet that is neither the expected block nor a repeat, or
+//     on two CANs where a header was due.
 // The file must then hold exactly the data of the packets stored by that
 // model. Spans come from the bytes the double hands out (onRead) between the
 // writes it records (onWrite); timing of the line therefore cannot mislead
@@ -33,7 +36,7 @@ using fuzzhost::Input;
 using fuzzhost::violation;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint8_t SOH = 0x01, EOT = 0x04, ACK = 0x06, NAK = 0x15;
+constexpr uint8_t SOH = 0x01, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18;
 constexpr size_t kPacketLength = 132;
 constexpr unsigned kRejectionLimit = 10;
 constexpr uint64_t kHeaderSilenceMs = 10000;
@@ -194,6 +197,10 @@ struct Span {
     // One that also began before a header silence could have run out: bytes
     // read after that may have been dropped as line noise before the NAK.
     bool promptPacket() const { return unbrokenPacket() && log->times[begin] < since + kHeaderSilenceMs; }
+    // Two CANs open the span. When their reads are less than kStallMs apart
+    // the receiver cannot have broken off in between: it must cancel.
+    bool cancel() const { return size() >= 2 && bytes()[0] == CAN && bytes()[1] == CAN; }
+    bool promptCancel() const { return cancel() && log->times[begin + 1] - log->times[begin] < kStallMs; }
 };
 
 struct Model {
@@ -210,6 +217,7 @@ struct Model {
             eotAnswered = true;
             return;
         }
+        if (span.promptCancel()) violation("two CANs answered with 0x%02x", write[0]);
         if (write[0] == ACK) {
             if (span.size() != kPacketLength || !wellFormed(span.bytes()))
                 violation("ACK for %zu bytes that are not one well-formed packet", span.size());
@@ -239,6 +247,7 @@ struct Model {
         if (result != 0) violation("result %d", result);
         if (eotAnswered) violation("result 0 after answering EOT");
         if (!span.empty() && span.bytes()[0] == EOT) violation("EOT read and left unanswered");
+        if (span.cancel()) return;
         // A gap in the read times does not prove that the receiver broke off
         // (a read runs up to 1.36 s before its stall test), so an out-of-
         // sequence packet ends the call whatever its timing.

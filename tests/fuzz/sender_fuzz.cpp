@@ -1,14 +1,22 @@
-// Fuzzes SendSerialFile: the file's size and content, the host's fill byte
-// after the end of the file, and the receiver's answer to each write (ACK,
-// NAK, CAN, noise or nothing, after a chosen delay) come from the fuzzer.
+// Fuzzes SendSerialFile: the mode, the file's size and content, the host's
+// fill byte after the end of the file, and the receiver's answer to each write
+// (ACK, NAK, CAN, C, noise or nothing, after a chosen delay) come from the
+// fuzzer.
 //
-// Judged from the line alone: every 132-byte write is a well-formed packet;
-// each packet repeats the one before or carries the next block, and a next
-// block (or the EOT) only follows a wait in which an ACK was read; the data
-// of the blocks in the order they were first sent are the file padded with
-// the fill byte; EOT is a lone last write after all blocks, and result 1
-// comes with it and only with it; the file is closed; the call ends within a
-// bound of simulated time after the last byte the receiver sent.
+// Judged from the line alone: every write other than the EOT is a
+// well-formed packet in a layout the mode sends (mode 0: 128 bytes with the
+// sum; mode 1: also CRC-16; mode 2: also 1024-byte blocks), with CRC-16 only
+// after a C was read and never the sum after it; each packet repeats the
+// block before (in either size) or carries the next one, and a next block (or
+// the EOT) only follows a wait in which an ACK was read; each block holds the
+// file's bytes from where the block before it ended, padded with the host's
+// fill byte in mode 0 and with 0x1A in modes 1 and 2, which never read past
+// the end; mode 2 sends a 1024-byte block only while more than 896 bytes are
+// left, and a 128-byte one while more are left only once a 1024-byte block
+// went out three times, and then no 1024-byte block again; EOT is a lone last
+// write after all of the file, and result 1 comes with it and only with it;
+// the file is closed; the call ends within a bound of simulated time after
+// the last byte the receiver sent.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -25,17 +33,41 @@ using fuzzhost::Input;
 using fuzzhost::violation;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint8_t SOH = 0x01, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18;
-constexpr size_t kPacketLength = 132;
-constexpr size_t kBlockSize = 128;
+constexpr uint8_t SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18, SUB = 0x1A;
 // With nothing more arriving, the sender gives up after the 8 s start wait
 // or after 10 silent answer waits of 2 s; two minutes leave ample room.
 constexpr uint64_t kMarginAfterLastArrivalMs = 2 * 60 * 1000;
 
-bool wellFormed(const Bytes& p) {
-    unsigned sum = 0;
-    for (size_t i = 0; i < 131; ++i) sum += p[i];
-    return p.size() == kPacketLength && p[0] == SOH && p[2] == uint8_t(~p[1]) && p[131] == uint8_t(sum);
+struct Layout {
+    size_t size = 0;  // data bytes: 128 or 1024
+    bool crc = false;
+};
+
+// The layout a write's length gives, if any.
+bool layoutOf(const Bytes& p, Layout* layout) {
+    for (size_t size : {128, 1024})
+        for (bool crc : {false, true})
+            if (p.size() == 3 + size + (crc ? 2 : 1)) {
+                *layout = {size, crc};
+                return true;
+            }
+    return false;
+}
+
+bool wellFormed(const Bytes& p, const Layout& l) {
+    if (p[0] != (l.size == 1024 ? STX : SOH) || p[2] != uint8_t(~p[1])) return false;
+    const uint8_t* data = p.data() + 3;
+    if (!l.crc) {
+        unsigned sum = 0;
+        for (size_t i = 0; i < l.size; ++i) sum += data[i];
+        return p[3 + l.size] == uint8_t(sum);
+    }
+    uint16_t crc = 0;
+    for (size_t i = 0; i < l.size; ++i) {
+        crc ^= uint16_t(data[i] << 8);
+        for (int bit = 0; bit < 8; ++bit) crc = uint16_t(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return p[3 + l.size] == uint8_t(crc >> 8) && p[4 + l.size] == uint8_t(crc);
 }
 
 bool contains(const Bytes& bytes, uint8_t value) {
@@ -119,6 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in{data, size};
 
     uint8_t flags = in.byte();
+    const int mode = (flags >> 2 & 3) % 3;
     host.padAfterEnd = in.byte();
     unsigned length = in.byte();
     length |= unsigned(in.byte()) << 8;
@@ -145,7 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
 
     char name[] = "in.bin";
-    int result = SendSerialFile(port, name, 0);
+    int result = SendSerialFile(port, name, mode);
     dev.onWrite = nullptr;
     dev.onRead = nullptr;
 
@@ -154,13 +187,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (fuzzhost::filesOpen() != 0) violation("the file was left open");
     if (host.files.size() > 1) violation("%zu files opened", host.files.size());
 
-    Bytes padded = host.readable;
-    padded.resize((length + kBlockSize - 1) / kBlockSize * kBlockSize, uint8_t(host.padAfterEnd));
-    const size_t blocksInFile = padded.size() / kBlockSize;
+    const uint8_t pad = mode == 0 ? uint8_t(host.padAfterEnd) : SUB;
+    if (mode != 0 && host.readsPastEnd) violation("mode %d read %d bytes past the end", mode, host.readsPastEnd);
 
     Bytes readSinceWrite;  // what the sender read since its previous write
-    Bytes previous;        // the last packet written
+    Layout current;        // of the last packet written
+    size_t offset = 0;     // where in the file the last packet's block starts
     size_t blocksSent = 0;
+    unsigned longWrites = 0;  // of the last block, as a 1024-byte packet
+    bool cRead = false, crcSent = false, longGivenUp = false;
     bool eotWritten = false;
     bool anyWrite = false;
     for (const Event& e : events) {
@@ -169,30 +204,53 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             continue;
         }
         if (eotWritten) violation("a write after EOT");
-        if (!anyWrite && !contains(readSinceWrite, NAK)) violation("the first write came before any NAK");
+        if (!anyWrite && !contains(readSinceWrite, NAK) && !(mode != 0 && contains(readSinceWrite, 'C')))
+            violation("the first write came before any NAK%s", mode ? " or C" : "");
         anyWrite = true;
+        cRead |= contains(readSinceWrite, 'C');
         bool acked = contains(readSinceWrite, ACK);
         readSinceWrite.clear();
 
         if (e.bytes.size() == 1 && e.bytes[0] == EOT) {
-            if (blocksSent != blocksInFile)
-                violation("EOT after %zu of %zu blocks", blocksSent, blocksInFile);
+            size_t end = blocksSent ? offset + current.size : 0;
+            if (end < length) violation("EOT after %zu of %u bytes", end, length);
             if (blocksSent > 0 && !acked) violation("EOT without an ACK for the last block");
             eotWritten = true;
             continue;
         }
-        if (e.bytes.size() != kPacketLength) violation("a write of %zu bytes", e.bytes.size());
-        if (!wellFormed(e.bytes)) violation("a malformed packet");
-        if (e.bytes == previous) continue;  // sent again
+        Layout l;
+        if (!layoutOf(e.bytes, &l)) violation("a write of %zu bytes", e.bytes.size());
+        if (!wellFormed(e.bytes, l)) violation("a malformed packet");
+        if ((l.crc && mode == 0) || (l.size == 1024 && mode != 2)) violation("mode %d sent a %zu-byte block%s", mode, l.size, l.crc ? " with CRC" : "");
+        if (l.crc && !cRead) violation("CRC-16 before any C");
+        if (crcSent && !l.crc) violation("the sum after CRC-16");
+        crcSent |= l.crc;
 
         uint8_t block = e.bytes[1];
-        if (block != uint8_t(blocksSent + 1)) violation("block %d after %zu blocks", block, blocksSent);
-        if (blocksSent > 0 && !acked) violation("block %d without an ACK for the one before", block);
-        if (blocksSent >= blocksInFile) violation("block %d past the end of the file", block);
-        if (!std::equal(e.bytes.begin() + 3, e.bytes.begin() + 131, padded.begin() + blocksSent * kBlockSize))
-            violation("block %zu does not hold the file's bytes", blocksSent + 1);
-        ++blocksSent;
-        previous = e.bytes;
+        bool again = blocksSent > 0 && block == uint8_t(blocksSent);
+        if (!again) {
+            if (block != uint8_t(blocksSent + 1)) violation("block %d after %zu blocks", block, blocksSent);
+            if (blocksSent > 0 && !acked) violation("block %d without an ACK for the one before", block);
+            if (blocksSent > 0) offset += current.size;
+            if (offset >= length) violation("block %d past the end of the file", block);
+            ++blocksSent;
+            longWrites = 0;
+        }
+        size_t left = length - offset;
+        if (l.size == 1024) {
+            if (longGivenUp) violation("a 1024-byte block after 128-byte ones took over");
+            if (left <= 896) violation("a 1024-byte block with %zu bytes left", left);
+            ++longWrites;
+        } else if (mode == 2 && left > 896 && !longGivenUp) {
+            if (!again || current.size != 1024 || longWrites < 3)
+                violation("a 128-byte block with %zu bytes left, after %u tries of a 1024-byte one", left, longWrites);
+            longGivenUp = true;
+        }
+        for (size_t i = 0; i < l.size; ++i) {
+            uint8_t want = offset + i < length ? host.readable[offset + i] : pad;
+            if (e.bytes[3 + i] != want) violation("block %zu does not hold the file's bytes at %zu", blocksSent, i);
+        }
+        current = l;
     }
 
     if ((result == 1) != eotWritten) violation("result %d, EOT %s", result, eotWritten ? "written" : "not written");
