@@ -2,7 +2,7 @@
 #   make demo   - the plug-in on the built-in virtual null-modem
 #   make test   - every test: native unit tests, then the real DLL under Wine
 #   make bench  - transfer benchmarks (prints figures, never fails on a time)
-#   make reliability - noisy lines, hostile peers, long runs (about 30 minutes)
+#   make reliability - noisy lines, hostile peers, long runs (about an hour)
 #   make fuzz   - libFuzzer on the receiver and the sender
 
 .PHONY: setup native win32 win64 wine-build test test-native test-win32 demo bench reliability fuzz clean
