@@ -73,7 +73,6 @@ KERNEL32.dll InitializeCriticalSection
 KERNEL32.dll IsDBCSLeadByteEx
 KERNEL32.dll LeaveCriticalSection
 KERNEL32.dll LoadLibraryA
-KERNEL32.dll LoadLibraryW
 KERNEL32.dll MultiByteToWideChar
 KERNEL32.dll ReadFile
 KERNEL32.dll ReleaseSemaphore
@@ -93,12 +92,10 @@ KERNEL32.dll WriteFile
 msvcrt.dll __mb_cur_max
 msvcrt.dll _amsg_exit
 msvcrt.dll _beginthreadex
-msvcrt.dll _close
 msvcrt.dll _errno
 msvcrt.dll _initterm
 msvcrt.dll _iob
 msvcrt.dll _lock
-msvcrt.dll _read
 msvcrt.dll _unlock
 msvcrt.dll abort
 msvcrt.dll atoi
@@ -110,7 +107,6 @@ msvcrt.dll fwrite
 msvcrt.dll localeconv
 msvcrt.dll malloc
 msvcrt.dll memchr
-msvcrt.dll memcmp
 msvcrt.dll memcpy
 msvcrt.dll memmove
 msvcrt.dll memset
