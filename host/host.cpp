@@ -1,5 +1,6 @@
 #include "host.h"
 
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -46,6 +47,7 @@ struct FileCloser {
 };
 
 struct HostFile {
+    bool forWriting = false;
     std::unique_ptr<char[]> buffer;
     // Declared after the buffer so the stream is closed (and flushed) before
     // the buffer it uses is freed.
@@ -55,9 +57,13 @@ struct HostFile {
 // The file with id n sits at position n - 1; an empty slot is a free id.
 std::vector<std::unique_ptr<HostFile>> hostFiles;
 
-FILE* file_by_id(int id) {
+HostFile* host_file_by_id(int id) {
     if (id < 1 || static_cast<std::size_t>(id) > hostFiles.size()) return nullptr;
-    const auto& file = hostFiles[static_cast<std::size_t>(id) - 1];
+    return hostFiles[static_cast<std::size_t>(id) - 1].get();
+}
+
+FILE* file_by_id(int id) {
+    HostFile* file = host_file_by_id(id);
     return file ? file->stream.get() : nullptr;
 }
 
@@ -66,6 +72,7 @@ int open_file(const char* name, const char* mode) {
     try {
         auto file = std::make_unique<HostFile>();
         file->buffer = std::make_unique<char[]>(kFileBufferSize);
+        file->forWriting = mode[0] == 'w';
         file->stream.reset(std::fopen(name, mode));
         if (!file->stream) return 0;
         std::setvbuf(file->stream.get(), file->buffer.get(), _IOFBF, kFileBufferSize);
@@ -121,6 +128,17 @@ int __cdecl FileEof(int id) {
     return 0;
 }
 
+// The file's length in bytes, what is still buffered for writing included;
+// -1 for an unknown id or a file too long for the 32-bit answer.
+int __cdecl GetFileSize(int id) {
+    HostFile* file = host_file_by_id(id);
+    if (file == nullptr) return -1;
+    // Flushing a stream open for reading would throw its read-ahead away.
+    if (file->forWriting) std::fflush(file->stream.get());
+    const long long length = _filelengthi64(_fileno(file->stream.get()));
+    return length >= 0 && length <= 0x7FFFFFFFLL ? static_cast<int>(length) : -1;
+}
+
 void __cdecl WriteByte(int id, int value) {
     if (FILE* stream = file_by_id(id)) std::fputc(value & 0xFF, stream);
 }
@@ -144,14 +162,13 @@ void __cdecl PluginError(const char* message) {
     std::fprintf(stderr, "serialport error: %s\n", message);
 }
 
-// The nineteen commands the plug-in looks up but never calls.
+// The eighteen commands the plug-in looks up but never calls.
 void __cdecl DeleteString(const char*) {}
 void __cdecl OpenToWriteIdNameMode(int, const char*, int) {}
 void __cdecl OpenToWriteIdName(int, const char*) {}
 int __cdecl OpenToWriteNameMode(const char*, int) { return 0; }
 void __cdecl OpenToReadIdName(int, const char*) {}
 int __cdecl FileIsOpen(int) { return 0; }
-int __cdecl GetFileSize(int) { return 0; }
 int __cdecl GetFilePos(int) { return 0; }
 void __cdecl SetFilePos(int, int) {}
 void __cdecl WriteInteger(int, int) {}

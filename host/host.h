@@ -1,6 +1,6 @@
 // Stand-in host for serialport.dll: loads the plug-in the way a script host
 // does (by exported name), hands it the host commands, and implements the
-// nine it calls: host strings, host files by id, a timer and error reports.
+// ten it calls: host strings, host files by id, a timer and error reports.
 #pragma once
 
 #include <cstddef>

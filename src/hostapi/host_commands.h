@@ -47,12 +47,13 @@ struct HostCommandTable {
 
 extern HostCommandTable hostCommands;
 
-// Signatures of the nine commands the module calls.
+// Signatures of the ten commands the module calls.
 typedef char*(__cdecl* CreateStringFn)(int size);
 typedef float(__cdecl* TimerFn)();
 typedef int(__cdecl* OpenFileFn)(const char* fileName);
 typedef void(__cdecl* CloseFileFn)(int fileId);
 typedef int(__cdecl* FileEofFn)(int fileId);
+typedef int(__cdecl* FileSizeFn)(int fileId);
 typedef void(__cdecl* WriteByteFn)(int fileId, int value);
 typedef int(__cdecl* ReadByteFn)(int fileId);
 typedef void(__cdecl* PluginErrorFn)(const char* message);
@@ -65,6 +66,7 @@ inline OpenFileFn hostOpenToWrite() { return (OpenFileFn)hostCommands.entries[CM
 inline OpenFileFn hostOpenToRead() { return (OpenFileFn)hostCommands.entries[CMD_OPENTOREAD_L_S]; }
 inline CloseFileFn hostCloseFile() { return (CloseFileFn)hostCommands.entries[CMD_CLOSEFILE_0_L]; }
 inline FileEofFn hostFileEof() { return (FileEofFn)hostCommands.entries[CMD_FILEEOF_L_L]; }
+inline FileSizeFn hostFileSize() { return (FileSizeFn)hostCommands.entries[CMD_GETFILESIZE_L_L]; }
 inline WriteByteFn hostWriteByte() { return (WriteByteFn)hostCommands.entries[CMD_WRITEBYTE_0_L_L]; }
 inline ReadByteFn hostReadByte() { return (ReadByteFn)hostCommands.entries[CMD_READBYTE_L_L]; }
 inline PluginErrorFn hostPluginError() { return (PluginErrorFn)hostCommands.entries[CMD_PLUGINERROR_0_S]; }

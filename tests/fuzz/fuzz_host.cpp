@@ -60,6 +60,12 @@ int __cdecl fileEof(int id) {
     return f->readPosition >= f->data.size();
 }
 
+int __cdecl getFileSize(int id) {
+    File* f = fileOf(id);
+    if (!f || f->forWriting) violation("GETFILESIZE_L_L on file id %d, not open for reading", id);
+    return host().sizeAnswer >= -1 ? host().sizeAnswer : int(f->data.size());
+}
+
 void __cdecl writeByte(int id, int value) {
     File* f = fileOf(id);
     if (!f || !f->forWriting) violation("WRITEBYTE_0_L_L on file id %d, not open for writing", id);
@@ -87,7 +93,7 @@ void* __cdecl lookup(const char* name) {
         {"OPENTOWRITE_L_S", (void*)openToWrite},   {"OPENTOREAD_L_S", (void*)openToRead},
         {"CLOSEFILE_0_L", (void*)closeFile},       {"FILEEOF_L_L", (void*)fileEof},
         {"WRITEBYTE_0_L_L", (void*)writeByte},     {"READBYTE_L_L", (void*)readByte},
-        {"PLUGINERROR_0_S", (void*)pluginError},
+        {"PLUGINERROR_0_S", (void*)pluginError},   {"GETFILESIZE_L_L", (void*)getFileSize},
     };
     auto it = called.find(name);
     return it != called.end() ? it->second : (void*)uncalled;

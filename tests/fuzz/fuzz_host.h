@@ -25,6 +25,7 @@ struct Host {
     std::string readableName = "in.bin";
     int padAfterEnd = 0x1A;
     int readsPastEnd = 0;  // READBYTE_L_L calls after the end of the file
+    int sizeAnswer = -2;   // what GETFILESIZE_L_L gives when -1 or more; else the true size
     std::vector<std::string> reports;
 };
 

@@ -74,6 +74,13 @@ int __cdecl fileEof(int id) {
     return !f || f->readPosition >= f->data.size();
 }
 
+int __cdecl getFileSize(int id) {
+    host().calls.push_back("GETFILESIZE_L_L");
+    if (host().fileSizeAnswer) return *host().fileSizeAnswer;
+    HostFile* f = fileOf(id);
+    return f ? int(f->data.size()) : -1;
+}
+
 void __cdecl writeByte(int id, int value) {
     if (HostFile* f = fileOf(id)) f->data.push_back(uint8_t(value));
 }
@@ -126,7 +133,7 @@ void* __cdecl lookup(const char* name) {
         {"OPENTOWRITE_L_S", (void*)openToWrite},   {"OPENTOREAD_L_S", (void*)openToRead},
         {"CLOSEFILE_0_L", (void*)closeFile},       {"FILEEOF_L_L", (void*)fileEof},
         {"WRITEBYTE_0_L_L", (void*)writeByte},     {"READBYTE_L_L", (void*)readByte},
-        {"PLUGINERROR_0_S", (void*)pluginError},
+        {"PLUGINERROR_0_S", (void*)pluginError},   {"GETFILESIZE_L_L", (void*)getFileSize},
     };
     auto it = called.find(name);
     return it != called.end() ? it->second : (void*)uncalled;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -41,6 +42,7 @@ struct Host {
     std::vector<HostFile> files;                       // file id - 1
     int padAfterEnd = 0x1A;
     bool refuseWrites = false;  // OPENTOWRITE_L_S answers 0
+    std::optional<int> fileSizeAnswer;  // GETFILESIZE_L_L gives this, not the file's size
     int readByteCalls = 0;
     int fileEofCalls = 0;
     int timerCalls = 0;
