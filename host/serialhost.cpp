@@ -37,7 +37,7 @@ const char kUsage[] =
     "--check-closed  (send, recv) tell on stderr whether FILE is still\n"
     "        held open (it is opened once more without sharing)\n"
     "--mode N  (send, recv) the transfer mode: 0 XMODEM, 1 XMODEM-CRC,\n"
-    "        2 XMODEM-1K (default 0)\n"
+    "        2 XMODEM-1K, 3 YMODEM, one file (default 0)\n"
     "--dll   the plug-in to load (default: serialport.dll beside serialhost.exe)\n"
     "Options may stand anywhere; one that does nothing for the command is refused.\n"
     "\n"
@@ -544,7 +544,7 @@ double process_cpu_seconds() {
 }
 
 // A silent sender is asked 11 times, every 10 s, before the receive gives up;
-// in modes 1 and 2 after 6 s of asking with C.
+// in modes 1 to 3 after 6 s of asking with C.
 const int kLongestSenderWaitSeconds = 110;
 const int kCrcAskSeconds = 6;
 
@@ -563,7 +563,7 @@ int run_transfer(const PluginApi& api, const Command& command) {
     if (!sending) {
         std::fprintf(stderr, "serialhost: waiting for a sender on %s, at most %d s until it starts\n",
                      command.port.c_str(),
-                     kLongestSenderWaitSeconds + (command.mode == 1 || command.mode == 2 ? kCrcAskSeconds : 0));
+                     kLongestSenderWaitSeconds + (command.mode >= 1 && command.mode <= 3 ? kCrcAskSeconds : 0));
         std::fflush(stderr);
     }
     std::vector<char> fileName(command.file.begin(), command.file.end());

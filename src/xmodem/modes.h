@@ -19,7 +19,10 @@ struct Mode {
     bool crc;
     size_t blockSize;      // the sender's blocks while enough of the file is left: 128 or 1024
     bool takesLongBlocks;  // the receiver takes 1024-byte blocks, mixed with 128-byte ones
-    bool headerBlock;      // block 0 carries the file's name and size first
+    // Block 0 carries the file's name and size ahead of the data, the EOT
+    // is acknowledged, and an empty block 0 ends the batch. The receiver
+    // stores exactly the size it was told.
+    bool headerBlock;
     int pad;               // what fills the last block after the end of the file
 };
 

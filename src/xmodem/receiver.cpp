@@ -35,23 +35,44 @@ struct Receiver {
     bool packetTaken = false;  // a packet was acknowledged: the sender has its check
     unsigned silentCs = 0;
 
+    // Where a transfer with header blocks stands. Without them a transfer
+    // is all Data.
+    enum class Stage { Header, Data, BatchEnd };
+    Stage stage = Stage::Data;
+    bool checkSettled = false;  // the header was taken with this check
+    bool sizeKnown = false;
+    uint64_t sizeLeft = 0;      // bytes the header still promises
+    // The EOT was taken with every byte the header promised, and the file
+    // closed: the result is 1 whatever the batch's end brings.
+    bool fileWhole = false;
+
     // Until a packet is taken, a CRC receiver asks with C; a NAK then would
     // start a sender that missed the Cs with the 8-bit sum.
     bool askingWithC() const { return check == Check::Crc && !packetTaken; }
     uint8_t askByte() const { return askingWithC() ? CRC_ASK : NAK; }
 
-    // Takes the failed call's code, closes the file, then reports.
+    // How long a silence where a header is due may last: short while asking
+    // a sender to start or to end its batch.
+    uint64_t silenceLimitMs() const {
+        return (askingWithC() && !checkSettled) || stage == Stage::BatchEnd ? kCrcAskMs : kHeaderSilenceMs;
+    }
+
+    // Takes the failed call's code, closes the file, then reports. Once the
+    // file is whole the device's failure changes nothing: as with the ACK
+    // of EOT, the call ends with 1 and no report.
     int fail(const char* format) {
+        if (fileWhole) return 1;
         int code = lastErrorCode();
         file.close();
         reportError(format, port->portName.get(), code);
         return 0;
     }
 
-    bool writeByte(uint8_t value) {
+    bool writeBytes(const uint8_t* bytes, DWORD length) {
         DWORD written = 0;
-        return WriteFile(port->osHandle, &value, 1, &written, nullptr) != FALSE;
+        return WriteFile(port->osHandle, bytes, length, &written, nullptr) != FALSE;
     }
+    bool writeByte(uint8_t value) { return writeBytes(&value, 1); }
 
     // Drops what is still coming in until the line has been quiet for one
     // read time-out, so that the rest of a garbled packet is never taken for
@@ -78,7 +99,7 @@ struct Receiver {
     // transfer is over: the 11th rejection in a row, or a failed read or NAK.
     bool reject(int* result) {
         ++rejections;
-        *result = 0;
+        *result = fileWhole ? 1 : 0;
         if (rejections > kMaxRejections) {
             file.close();
             return false;
@@ -100,38 +121,212 @@ struct Receiver {
     // as a rejected packet, and its NAK also asks a sender that missed the
     // first one.
     bool noHeader(int* result) {
-        if (!askingWithC()) return reject(result);
+        if (stage == Stage::BatchEnd) return askForBatchEnd(result);
+        if (!askingWithC() || checkSettled) return reject(result);
         if (++silentCs == kCrcAsks) check = Check::Sum;
         if (writeByte(askByte())) return true;
         *result = fail(MSG_RECV_START_FAILED);
         return false;
     }
 
+    // Stores the block's data, or as much of it as the header still
+    // promises: the rest is the sender's padding.
     void store(size_t blockSize) {
+        size_t length = blockSize;
+        if (sizeKnown) {
+            if (sizeLeft < length) length = size_t(sizeLeft);
+            sizeLeft -= length;
+        }
         WriteByteFn writeByteToFile = hostWriteByte();
-        for (size_t i = kDataOffset; i < kDataOffset + blockSize; ++i) writeByteToFile(file.id, packet[i]);
+        for (size_t i = kDataOffset; i < kDataOffset + length; ++i) writeByteToFile(file.id, packet[i]);
     }
 
     int cancelled() {
         file.close();
         drainLine();  // the rest of the sender's CANs, so the next call does not take them
         printf("Sender cancelled transfer\n");
-        return 0;
+        return fileWhole ? 1 : 0;
+    }
+
+    // Stops the sender: two CANs, whose write may fail unheeded (the result
+    // is settled), then what it may still send is dropped.
+    int refuse(int result) {
+        file.close();
+        static const uint8_t cancel[2] = {CAN, CAN};
+        writeBytes(cancel, 2);
+        drainLine();
+        return result;
+    }
+
+    // ---- header blocks: block 0 carries "name NUL size ..." ahead of the
+    // data, and an empty block 0 ends the batch.
+
+    // The ACK of a block 0, and the ask for what comes next: the file's data
+    // after a header, the next header after an EOT.
+    bool answerAndAsk() {
+        const uint8_t answer[2] = {ACK, askByte()};
+        return writeBytes(answer, 2);
+    }
+
+    // Block 0 in the Header stage. Fields after the size (modification time,
+    // file mode, ...) are not read; no size at all means an unknown size,
+    // and the whole of every block is kept.
+    bool takeHeader(size_t blockSize, int* result) {
+        const char* data = reinterpret_cast<const char*>(packet + kDataOffset);
+        const void* nameEnd = memchr(data, '\0', blockSize);
+        const size_t nameLength = nameEnd ? size_t(static_cast<const char*>(nameEnd) - data) : blockSize;
+        if (nameLength == 0) {
+            printf("Sender ended the batch without a file\n");
+            file.close();
+            writeByte(ACK);
+            *result = 0;
+            return false;
+        }
+        if (nameLength == blockSize) {
+            printf("Header name has no end\n");
+            *result = refuse(0);
+            return false;
+        }
+        const char* field = data + nameLength + 1;
+        const size_t room = blockSize - nameLength - 1;
+        size_t fieldLength = 0;
+        while (fieldLength < room && field[fieldLength] != '\0' && field[fieldLength] != ' ') ++fieldLength;
+        char shown[kLongBlock];
+        if (!parseSize(field, fieldLength)) {
+            printf("Header size is not a number: \"%s\"\n", printable(field, fieldLength < 20 ? fieldLength : 20, shown));
+            *result = refuse(0);
+            return false;
+        }
+        if (sizeKnown)
+            printf("Receiving \"%s\", %llu bytes\n", printable(data, nameLength, shown), (unsigned long long)sizeLeft);
+        else
+            printf("Receiving \"%s\", size unknown\n", printable(data, nameLength, shown));
+        rejections = 0;
+        if (!answerAndAsk()) {
+            *result = fail(MSG_RECV_ACK_FAILED);
+            return false;
+        }
+        stage = Stage::Data;
+        checkSettled = true;
+        lastAccepted = 0;
+        return true;
+    }
+
+    // A well-formed packet of block 0, or any in the Header and BatchEnd
+    // stages.
+    bool takeBlockZero(size_t blockSize, int* result) {
+        switch (stage) {
+        case Stage::Header:
+            if (packet[1] == 0) return takeHeader(blockSize, result);
+            printf("Sender out of sequence: got block %d, expected block 0\n", packet[1]);
+            file.close();
+            *result = 0;
+            return false;
+        case Stage::Data:  // the header again: the sender missed its answer
+            rejections = 0;
+            if (answerAndAsk()) return true;
+            *result = fail(MSG_RECV_ACK_FAILED);
+            return false;
+        case Stage::BatchEnd:
+            break;
+        }
+        return batchEnd(result);
+    }
+
+    // Decimal digits only, and a number that fits; none is an unknown size.
+    bool parseSize(const char* digits, size_t length) {
+        sizeKnown = length > 0;
+        sizeLeft = 0;
+        for (size_t i = 0; i < length; ++i) {
+            if (digits[i] < '0' || digits[i] > '9') return false;
+            uint64_t digit = uint64_t(digits[i] - '0');
+            if (sizeLeft > (UINT64_MAX - digit) / 10) return false;
+            sizeLeft = sizeLeft * 10 + digit;
+        }
+        return true;
+    }
+
+    // Text from the line for a trace line, control bytes shown as '?'.
+    static const char* printable(const char* text, size_t length, char* shown) {
+        for (size_t i = 0; i < length; ++i) {
+            unsigned char c = static_cast<unsigned char>(text[i]);
+            shown[i] = c < 0x20 || c == 0x7F ? '?' : char(c);
+        }
+        shown[length] = '\0';
+        return shown;
+    }
+
+    // An EOT where transfers with header blocks read a header. In the Data
+    // stage it ends the file, which must hold every byte the header
+    // promised; in the BatchEnd stage the sender missed the answer to it.
+    bool endOfFile(int* result) {
+        if (stage == Stage::Header) return reject(result);
+        if (stage == Stage::BatchEnd) {
+            ++rejections;  // bounds a sender that sends nothing but EOT
+            *result = 1;
+            return rejections <= kMaxRejections && answerAndAsk();
+        }
+        file.close();
+        if (sizeKnown && sizeLeft > 0) {
+            printf("Sender ended %llu bytes short of the header's size\n", (unsigned long long)sizeLeft);
+            *result = refuse(0);
+            return false;
+        }
+        printf("Received %d blocks\n", receivedBlocks);
+        fileWhole = true;
+        stage = Stage::BatchEnd;
+        packetTaken = false;  // asking again, with the check in use
+        silentCs = 0;
+        rejections = 0;
+        *result = 1;
+        return answerAndAsk();
+    }
+
+    // A well-formed packet in the BatchEnd stage: an empty block 0 ends the
+    // batch; a second file is refused, the first being whole.
+    bool batchEnd(int* result) {
+        *result = 1;
+        if (packet[1] != 0) return reject(result);
+        if (packet[kDataOffset] == 0) {
+            writeByte(ACK);
+            return false;
+        }
+        printf("Second file in the batch refused\n");
+        refuse(1);
+        return false;
+    }
+
+    // Silence after the ask for the batch's end: asked kCrcAsks times, a
+    // sender that says nothing more has gone.
+    bool askForBatchEnd(int* result) {
+        *result = 1;
+        if (++silentCs >= kCrcAsks) {
+            printf("Sender did not end the batch\n");
+            return false;
+        }
+        return writeByte(askByte());
     }
 
     int run() {
         if (mode->crc) check = Check::Crc;
+        if (mode->headerBlock) stage = Stage::Header;
         if (!writeByte(askByte())) return fail(MSG_RECV_START_FAILED);
         uint64_t waitingSince = nowMs();
         for (;;) {
             DWORD got = 0;
             if (!ReadFile(port->osHandle, packet, 1, &got, nullptr)) return fail(MSG_RECV_HEADER_FAILED);
             if (got == 0) {
-                if (nowMs() - waitingSince >= (askingWithC() ? kCrcAskMs : kHeaderSilenceMs)) {
+                if (nowMs() - waitingSince >= silenceLimitMs()) {
                     int result;
                     if (!noHeader(&result)) return result;
                     waitingSince = nowMs();
                 }
+                continue;
+            }
+            if (packet[0] == EOT && mode->headerBlock) {
+                int result;
+                if (!endOfFile(&result)) return result;
+                waitingSince = nowMs();
                 continue;
             }
             if (packet[0] == EOT) {
@@ -161,9 +356,21 @@ struct Receiver {
             }
 
             if (have == length && packetWellFormed(packet, blockSize, check)) {
+                if (stage != Stage::Data || (mode->headerBlock && packet[1] == 0 && !packetTaken)) {
+                    int result;
+                    if (!takeBlockZero(blockSize, &result)) return result;
+                    waitingSince = nowMs();
+                    continue;
+                }
                 rejections = 0;
                 packetTaken = true;
                 uint8_t block = packet[1];
+                if (block == uint8_t(lastAccepted + 1) && sizeKnown && sizeLeft == 0) {
+                    // Storing less than the sender sends would give a file
+                    // cut short that looks whole.
+                    printf("Sender sent more than the header's size\n");
+                    return refuse(0);
+                }
                 if (block == uint8_t(lastAccepted + 1)) {
                     store(blockSize);
                     lastAccepted = block;

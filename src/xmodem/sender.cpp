@@ -167,6 +167,177 @@ struct Sender {
         return packetLength(blockSize, check);
     }
 
+    // ---- header blocks: block 0 carries the file's name and size ahead of
+    // the data; after the data the EOT is acknowledged, and an empty block 0
+    // ends the batch.
+
+    // How a receiver answered a block 0 or an EOT, read byte by byte.
+    struct Answer {
+        bool acked = false;
+        bool asked = false;    // a C or NAK after the ACK: it asks for what comes next
+        bool refused = false;  // a NAK, or a C, before any ACK
+        bool cancelled = false;
+    };
+
+    // Reads the answer to what was just written for up to `limit` seconds,
+    // until it is refused or, once acknowledged, `needsAsk` is met. A C
+    // where an ACK is due means a receiver that took what was sent and asks
+    // for the next thing (`cTakes`), or else one that asks again with
+    // CRC-16.
+    Answer readAnswer(float limit, bool needsAsk, bool cTakes) {
+        Answer a;
+        auto scan = [&](const uint8_t* bytes, DWORD length) {
+            for (DWORD i = 0; i < length && !a.refused; ++i) {
+                const uint8_t b = bytes[i];
+                if (b == CAN) {
+                    a.cancelled = true;
+                    return Scan::End;
+                }
+                if (a.acked) {
+                    a.asked = a.asked || b == CRC_ASK || b == NAK;
+                } else if (b == ACK) {
+                    a.acked = true;
+                } else if (b == CRC_ASK && mode->crc && cTakes) {
+                    a.acked = a.asked = true;
+                } else if (b == NAK || (b == CRC_ASK && mode->crc)) {
+                    if (b == CRC_ASK) check = Check::Crc;
+                    a.refused = true;
+                }
+            }
+            return Scan::Continue;
+        };
+        waitFor(limit, hostTimer()(), scan, [&] { return a.refused || (a.acked && (a.asked || !needsAsk)); });
+        return a;
+    }
+
+    bool writeBlockZero(size_t blockSize) {
+        sealPacket(packet, blockSize, check, 0);
+        return writeBytes(packet, DWORD(packetLength(blockSize, check)));
+    }
+
+    // Block 0 for the file: the part of `fileName` after its last \ or /, a
+    // NUL, the size in decimal, NULs up to 128 bytes, or up to 1024 when
+    // 128 do not hold them. Gives the block size, or 0 after a trace line
+    // when there is no such header.
+    size_t buildHeader(const char* fileName) {
+        const int size = hostFileSize()(file.id);
+        if (size < 0) {
+            printf("File size from the host is negative: %d\n", size);
+            return 0;
+        }
+        const char* name = fileName;
+        for (const char* at = fileName; *at; ++at)
+            if (*at == '\\' || *at == '/') name = at + 1;
+        const size_t nameLength = strlen(name);
+        if (nameLength == 0) {
+            // An empty name would tell the receiver that the batch is over.
+            printf("No file name for the header block\n");
+            return 0;
+        }
+        char fields[16];
+        const size_t fieldsLength = size_t(snprintf(fields, sizeof fields, "%d 0", size));
+        const size_t used = nameLength + 1 + fieldsLength + 1;  // a NUL after the fields too
+        if (used > kLongBlock) {
+            printf("File name too long for the header block: %lu bytes\n", (unsigned long)nameLength);
+            return 0;
+        }
+        const size_t blockSize = used <= kShortBlock ? kShortBlock : kLongBlock;
+        uint8_t* data = packet + kDataOffset;
+        memset(data, 0, blockSize);
+        memcpy(data, name, nameLength);
+        memcpy(data + nameLength + 1, fields, fieldsLength);
+        return blockSize;
+    }
+
+    // Sends the header until the receiver acknowledges it and asks for the
+    // data, under the bounds of a data block: the 11th refusal, the 10th
+    // answer wait in a row without one, a CAN, or a failed write ends the
+    // transfer. An ACK without the ask is answered by the header again.
+    bool sendHeader(const char* fileName) {
+        const size_t blockSize = buildHeader(fileName);
+        if (blockSize == 0) {
+            file.close();
+            return false;
+        }
+        unsigned refusals = 0;
+        unsigned silentWaits = 0;
+        for (;;) {
+            printf("Sending file header\n");
+            if (!writeBlockZero(blockSize)) {
+                int code = lastErrorCode();
+                file.close();
+                reportError(MSG_SEND_PACKET_FAILED, record->portName.get(), code);
+                return false;
+            }
+            const Answer a = readAnswer(kAnswerTimeout, true, false);
+            if (a.cancelled) {
+                file.close();
+                printf("Receiver cancelled transfer\n");
+                return false;
+            }
+            if (a.acked && a.asked) return true;
+            if (a.refused) {
+                silentWaits = 0;
+                if (++refusals > kMaxNaks) {
+                    file.close();
+                    printf("Received too many NAKs\n");
+                    return false;
+                }
+                continue;
+            }
+            if (++silentWaits >= kMaxSilentWaits) {
+                file.close();
+                printf("Receiver stopped answering, giving up\n");
+                return false;
+            }
+            printf("ACK timed out, resending\n");
+        }
+    }
+
+    // After the data: the EOT until it is acknowledged, then, when the
+    // receiver asks for the next header, the empty block 0 that ends the
+    // batch. Once the EOT is acknowledged the receiver holds the whole file
+    // and the result is 1, whatever becomes of the end of the batch: a
+    // receiver that took it may be gone before its ACK is read.
+    int endBatch(int blockCount) {
+        static const uint8_t eot = EOT;
+        Answer a;
+        for (unsigned tries = 0; !a.acked; ++tries) {
+            if (tries == kMaxEots) {
+                printf("EOT not acknowledged, giving up\n");
+                return 0;
+            }
+            if (!writeBytes(&eot, 1)) {
+                reportError(MSG_SEND_EOT_FAILED, record->portName.get(), lastErrorCode());
+                return 0;
+            }
+            a = readAnswer(kEotAnswerTimeout, true, true);
+            if (a.cancelled) {
+                printf("Receiver cancelled transfer\n");
+                return 0;
+            }
+            if (!a.acked && !a.refused) printf("ACK timed out, resending\n");
+        }
+        if (!a.asked) {
+            printf("Receiver did not ask for the end of the batch\n");
+        } else {
+            memset(packet + kDataOffset, 0, kShortBlock);
+            for (unsigned refusals = 0;;) {
+                printf("Sending end of batch\n");
+                if (!writeBlockZero(kShortBlock)) {
+                    printf("End of batch not sent\n");
+                    break;
+                }
+                a = readAnswer(kAnswerTimeout, false, false);
+                if (a.refused && ++refusals <= kMaxNaks) continue;
+                if (!a.acked && !a.cancelled) printf("End of batch not acknowledged\n");
+                break;
+            }
+        }
+        printf("Sent %d blocks\n", blockCount);
+        return 1;
+    }
+
     int run(const char* fileName) {
         if (!waitForStart()) {
             printf("Transfer start timed out\n");
@@ -177,6 +348,7 @@ struct Sender {
             reportError(MSG_SEND_OPEN_FILE, fileName);
             return 0;
         }
+        if (mode->headerBlock && !sendHeader(fileName)) return 0;
 
         uint8_t blockNumber = 0;
         int blockCount = 0;
@@ -269,6 +441,7 @@ struct Sender {
         }
 
         file.close();
+        if (mode->headerBlock) return endBatch(blockCount);
         static const uint8_t eot = EOT;
         if (!writeBytes(&eot, 1)) {
             reportError(MSG_SEND_EOT_FAILED, record->portName.get(), lastErrorCode());
@@ -286,6 +459,7 @@ int sendFile(uint32_t port, const char* fileName, int mode) {
     OpenPort* record = findOpenPort(port);
     const Mode* row = findMode(mode);
     if (!record || !row) return 0;
+    if (row->headerBlock && !hostFileSize()) return 0;
     Sender sender;
     sender.port = port;
     sender.record = record;
