@@ -188,7 +188,11 @@ struct Receiver {
             return false;
         }
         const char* field = data + nameLength + 1;
-        const size_t room = blockSize - nameLength - 1;
+        size_t room = blockSize - nameLength - 1;
+        while (room > 0 && *field == ' ') {
+            ++field;
+            --room;
+        }
         size_t fieldLength = 0;
         while (fieldLength < room && field[fieldLength] != '\0' && field[fieldLength] != ' ') ++fieldLength;
         char shown[kLongBlock];

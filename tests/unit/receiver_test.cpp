@@ -68,10 +68,10 @@ Bytes longData(int n) {
     return d;
 }
 
-// "CNA" is C, NAK, ACK as the receiver writes them.
+// "CNAX" is C, NAK, ACK, CAN as the receiver writes them.
 Bytes line(const std::string& answers) {
     Bytes out;
-    for (char c : answers) out.push_back(c == 'N' ? NAK : c == 'C' ? 'C' : ACK);
+    for (char c : answers) out.push_back(c == 'N' ? NAK : c == 'C' ? 'C' : c == 'X' ? CAN : ACK);
     return out;
 }
 
@@ -557,4 +557,146 @@ TEST_F(ReceiverTest, TwoCansInARowEndTheReceive) {
         EXPECT_EQ(device().queued(), 0u) << "what came behind the CANs was dropped";
         EXPECT_TRUE(host().reports.empty());
     }
+}
+
+// Mode 3: block 0 with "name NUL size ..." ahead of the data, with CRC-16.
+namespace {
+
+Bytes blockZero(const std::string& fields, size_t size = 128) {
+    Bytes data(fields.begin(), fields.end());
+    data.resize(size, 0);
+    return crcPacket(0, data);
+}
+
+Bytes header(const std::string& name, const std::string& rest) { return blockZero(name + std::string(1, '\0') + rest); }
+
+const Turn kEndOfBatch = send(blockZero(""));
+
+Bytes firstBytes(const Bytes& data, size_t n) { return Bytes(data.begin(), data.begin() + n); }
+
+std::string lastLine(const std::string& text) {
+    size_t start = text.size() < 2 ? std::string::npos : text.rfind('\n', text.size() - 2);
+    return start == std::string::npos ? text : text.substr(start + 1);
+}
+
+}  // namespace
+
+// What the header says decides what is stored: exactly its size, or every
+// block when it gives none; a file that does not match it is refused with
+// CAN CAN and result 0.
+TEST_F(ReceiverTest, Mode3StoresExactlyTheSizeTheHeaderGives) {
+    const Bytes three = concat({blockData(1), blockData(2), blockData(3)});
+    const std::string longName(300, 'n');
+    const struct {
+        const char* what;
+        Bytes block0;
+        std::vector<Bytes> data;  // data blocks 1, 2, ...
+        int result;
+        std::string written;
+        Bytes stored;
+        std::string trace;
+    } cases[] = {
+        {"a size alone", header("f.bin", "300"), {blockData(1), blockData(2), blockData(3)}, 1, "CACAAAACA",
+         firstBytes(three, 300), "Receiving \"f.bin\", 300 bytes\nReceived 3 blocks\n"},
+        {"a size and more fields", header("f.bin", "300 14271573347 100644 0 1 300"),
+         {blockData(1), blockData(2), blockData(3)}, 1, "CACAAAACA", firstBytes(three, 300),
+         "Receiving \"f.bin\", 300 bytes\nReceived 3 blocks\n"},
+        {"no size", header("f.bin", ""), {blockData(1), blockData(2), blockData(3)}, 1, "CACAAAACA", three,
+         "Receiving \"f.bin\", size unknown\nReceived 3 blocks\n"},
+        {"a size on a block's end", header("f.bin", "256"), {blockData(1), blockData(2)}, 1, "CACAAACA",
+         firstBytes(three, 256), "Receiving \"f.bin\", 256 bytes\nReceived 2 blocks\n"},
+        {"a size inside a 1K block, in a 1K header", blockZero(longName + std::string(1, '\0') + "1000", 1024),
+         {longData(1)}, 1, "CACAACA", firstBytes(longData(1), 1000),
+         "Receiving \"" + longName + "\", 1000 bytes\nReceived 1 blocks\n"},
+        {"a size one past a 1K block", header("f.bin", "1025"), {longData(1), blockData(2)}, 1, "CACAAACA",
+         concat({longData(1), firstBytes(blockData(2), 1)}), "Receiving \"f.bin\", 1025 bytes\nReceived 2 blocks\n"},
+        {"an empty file", header("f.bin", "0"), {}, 1, "CACACA", {}, "Receiving \"f.bin\", 0 bytes\nReceived 0 blocks\n"},
+        {"a size that is not a number", header("f.bin", "3O0 1"), {blockData(1)}, 0, "CXX", {},
+         "Header size is not a number: \"3O0\"\n"},
+        {"a size that does not fit", header("f.bin", "18446744073709551616"), {blockData(1)}, 0, "CXX", {},
+         "Header size is not a number: \"18446744073709551616\"\n"},
+        {"a size larger than what comes", header("f.bin", "500"), {blockData(1), blockData(2), blockData(3)}, 0,
+         "CACAAAXX", three, "Receiving \"f.bin\", 500 bytes\nSender ended 116 bytes short of the header's size\n"},
+        {"more than the size", header("f.bin", "200"), {blockData(1), blockData(2), blockData(3)}, 0, "CACAAXX",
+         firstBytes(three, 200), "Receiving \"f.bin\", 200 bytes\nSender sent more than the header's size\n"},
+        {"a name with no end", blockZero(std::string(128, 'n')), {blockData(1)}, 0, "CXX", {},
+         "Header name has no end\n"},
+        {"a name with control bytes", header("a\nb\x7f", "1"), {blockData(1)}, 1, "CACAACA", firstBytes(three, 1),
+         "Receiving \"a?b?\", 1 bytes\nReceived 1 blocks\n"},
+        {"the end of the batch first", blockZero(""), {blockData(1)}, 0, "CA", {},
+         "Sender ended the batch without a file\n"},
+        {"an XMODEM sender", crcPacket(1, blockData(1)), {blockData(2)}, 0, "C", {},
+         "Sender out of sequence: got block 1, expected block 0\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        freshWorld();
+        std::vector<Turn> t{send(c.block0)};
+        for (size_t i = 0; i < c.data.size(); ++i) t.push_back(send(crcPacket(uint8_t(i + 1), c.data[i])));
+        t.push_back(kEot);
+        t.push_back(kEndOfBatch);
+        answers(t);
+        EXPECT_EQ(receive("in.bin", 3), c.result);
+        EXPECT_EQ(device().written, line(c.written));
+        EXPECT_EQ(file(), c.stored);
+        EXPECT_EQ(trace, c.trace);
+        EXPECT_TRUE(host().reports.empty());
+        EXPECT_EQ(host().files.at(0).name, "in.bin") << "the sender's name is not used";
+    }
+}
+
+// After the EOT of a whole file the result is 1 whatever follows; a second
+// file is refused, and the sender's repeats are answered again.
+TEST_F(ReceiverTest, Mode3EndsTheBatchAfterOneFile) {
+    const Bytes file1 = firstBytes(blockData(1), 100);
+    const struct {
+        const char* what;
+        std::vector<Turn> afterEot;  // the sender's turns after the ACK and C of the EOT
+        std::string written;          // after "CACA" (start, header, block 1)
+        std::string last;             // the last trace line
+        uint64_t minMs = 0;
+    } cases[] = {
+        {"an empty block 0", {kEndOfBatch}, "ACA", "Received 1 blocks\n"},
+        {"a second file", {send(header("g.bin", "5"))}, "ACXX", "Second file in the batch refused\n"},
+        {"the EOT again, then the end", {kEot, kEndOfBatch}, "ACACA", "Received 1 blocks\n"},
+        {"a garbled end, then the end", {send(firstBytes(blockZero(""), 60)), kEndOfBatch}, "ACCA",
+         "Received 1 blocks\n"},
+        {"a cancel", {send({CAN, CAN})}, "AC", "Sender cancelled transfer\n"},
+        {"silence", {}, "ACCC", "Sender did not end the batch\n", 6000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        freshWorld();
+        std::vector<Turn> t{send(header("f.bin", "100")), send(crcPacket(1, blockData(1))), kEot};
+        t.insert(t.end(), c.afterEot.begin(), c.afterEot.end());
+        answers(t);
+        EXPECT_EQ(receive("in.bin", 3), 1);
+        EXPECT_EQ(device().written, line("CACA" + c.written));
+        EXPECT_EQ(file(), file1);
+        EXPECT_EQ(lastLine(trace), c.last);
+        EXPECT_GE(elapsed(), c.minMs);
+        EXPECT_LE(elapsed(), c.minMs + 2500);
+        EXPECT_TRUE(host().reports.empty());
+    }
+
+    // A device that fails once the file is whole changes nothing either.
+    for (bool failRead : {false, true}) {
+        SCOPED_TRACE(failRead ? "a failed read" : "a failed write");
+        freshWorld();
+        answers({send(header("f.bin", "100")), send(crcPacket(1, blockData(1))), kEot});
+        (failRead ? device().read : device().write) = {failRead ? 6u : 4u, true, ERROR_GEN_FAILURE};
+        EXPECT_EQ(receive("in.bin", 3), 1);
+        EXPECT_EQ(file(), file1);
+        EXPECT_TRUE(host().reports.empty());
+    }
+}
+
+// A sender that missed the answer to its header sends it again: it is
+// answered again, and the data follows.
+TEST_F(ReceiverTest, Mode3AnswersARepeatedHeaderAgain) {
+    answers({send(header("f.bin", "128")), send(header("f.bin", "128")), send(crcPacket(1, blockData(1))), kEot,
+             kEndOfBatch});
+    EXPECT_EQ(receive("in.bin", 3), 1);
+    EXPECT_EQ(device().written, line("CACACAACA"));
+    EXPECT_EQ(file(), blockData(1));
 }

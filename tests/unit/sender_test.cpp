@@ -624,3 +624,177 @@ TEST_F(SenderTest, ACBeforeTheFirstAckAsksForTheBlockAgainWithCrc) {
         EXPECT_EQ(lineLog(), c.log);
     }
 }
+
+// Mode 3 against a receiver that asks with C: block 0 with the name and size
+// first, then the data as in mode 2, the EOT until acknowledged, and an empty
+// block 0 to end the batch.
+class YmodemSenderTest : public SenderTest {
+protected:
+    // Answers in order to the header, to the EOT and to the end of the
+    // batch; once a list runs out, as a receiver that takes everything:
+    // ACK and C for a header or an EOT, ACK for a data block or the end.
+    void ymodemReceiver(Script header, Script eot, Script end) {
+        device().onWrite = [=, counts = std::vector<size_t>(3, 0)](w32::Device& d, const Bytes& w) mutable {
+            Answer answer{A};
+            const Script* script = nullptr;
+            size_t* next = nullptr;
+            if (w == Bytes{kEot}) {
+                script = &eot, next = &counts[1], answer = {A + "C"};
+            } else if (w[1] == 0 && w[3] != 0) {
+                script = &header, next = &counts[0], answer = {A + "C"};
+            } else if (w[1] == 0) {
+                script = &end, next = &counts[2];
+            }
+            if (script && *next < script->size()) answer = (*script)[(*next)++];
+            d.arrive(answer.bytes, answer.delayMs);
+        };
+    }
+
+    int sendYmodem(const std::string& name, const Bytes& data, const std::string& start = "C") {
+        std::string base = name.substr(name.find_last_of("\\/") + 1);
+        host().disk[name] = data;
+        device().arrive(start);
+        captureStdout();
+        int result = send(name, 3);
+        trace = stdoutText();
+        EXPECT_EQ(fake::filesOpen(), 0);
+        EXPECT_TRUE(host().reports.empty());
+        return result;
+    }
+
+    // The data of block 0 as the first write carried it.
+    std::string headerData() {
+        const Bytes& w = device().writes.at(0);
+        size_t size = w[0] == 0x02 ? 1024 : 128;
+        return std::string(w.begin() + 3, w.begin() + 3 + size);
+    }
+
+    std::string trace;
+};
+
+// The name is what follows the last \ or /; the size and a modification time
+// of 0 ("unknown") follow its NUL. 128 bytes hold up to 121 characters of
+// name with a three-digit size; then 1024 bytes, up to 1017.
+TEST_F(YmodemSenderTest, Block0CarriesTheNameAndTheSizeInA128Or1024ByteBlock) {
+    const struct {
+        std::string name;
+        size_t nameLength;  // of the part sent
+        size_t blockSize;
+    } cases[] = {
+        {"C:\\dir\\sub/name.bin", 8, 128},
+        {"dir/" + std::string(121, 'n'), 121, 128},
+        {std::string(122, 'n'), 122, 1024},
+        {"x\\" + std::string(1017, 'n'), 1017, 1024},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.nameLength);
+        fresh();
+        ymodemReceiver({}, {}, {});
+        EXPECT_EQ(sendYmodem(c.name, sample(300)), 1);
+        std::string expected = c.name.substr(c.name.size() - c.nameLength) + std::string(1, '\0') + "300 0";
+        expected.resize(c.blockSize, '\0');
+        EXPECT_EQ(headerData(), expected);
+        EXPECT_EQ(lineLog(), std::string(c.blockSize == 128 ? "0c" : "0K") + " 1c 2c 3c EOT 0c");
+        EXPECT_EQ(device().writes.back(), crcPacket(0, Bytes(128, 0))) << "the end of the batch";
+    }
+}
+
+// A header that cannot be made ends the call after the start, the file
+// closed and nothing sent: an empty name would end the batch, a size below 0
+// is none.
+TEST_F(YmodemSenderTest, NoHeaderNoTransfer) {
+    const struct {
+        std::string name;
+        int size;
+        std::string trace;
+    } cases[] = {
+        {"dir\\", 10, "No file name for the header block\n"},
+        {"a/", 10, "No file name for the header block\n"},
+        {std::string(1019, 'n'), 10, "File name too long for the header block: 1019 bytes\n"},
+        {"f.bin", -1, "File size from the host is negative: -1\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.trace);
+        fresh();
+        host().fileSizeAnswer = c.size;
+        EXPECT_EQ(sendYmodem(c.name, sample(10)), 0);
+        EXPECT_EQ(trace, received("C") + c.trace);
+        EXPECT_TRUE(device().writes.empty());
+    }
+
+    fresh();
+    host().absent.insert("GETFILESIZE_L_L");
+    ReceiveORVPtr(fake::lookup);
+    host().calls.clear();
+    EXPECT_EQ(sendYmodem("f.bin", sample(10)), 0);
+    EXPECT_EQ(trace, "");
+    EXPECT_TRUE(host().calls.empty()) << "fails at once, as without the other commands";
+}
+
+TEST_F(YmodemSenderTest, TheDataGoesAsInMode2AndTheSizeIsTheFiles) {
+    for (auto [size, blocks] : {std::pair<size_t, int>{0, 0}, {1, 1}, {1025, 2}}) {
+        SCOPED_TRACE(size);
+        fresh();
+        ymodemReceiver({}, {}, {});
+        Bytes data = sample(size);
+        EXPECT_EQ(sendYmodem("f.bin", data), 1);
+        EXPECT_EQ(headerData().substr(0, 6 + std::to_string(size).size() + 3),
+                  std::string("f.bin\0", 6) + std::to_string(size) + std::string(" 0\0", 3));
+        Bytes sent = dataSent();
+        ASSERT_GE(sent.size(), 256u);  // both block 0s
+        sent = Bytes(sent.begin() + 128, sent.end() - 128);
+        data.resize(sent.size(), kSub);
+        EXPECT_EQ(sent, data);
+        EXPECT_EQ(lastLine(trace), "Sent " + std::to_string(blocks) + " blocks\n");
+    }
+}
+
+// Each answer to the header, the EOT and the end of the batch, and what it
+// leads to; one data block between.
+TEST_F(YmodemSenderTest, AnswersToTheHeaderTheEotAndTheEndOfTheBatch) {
+    const std::string C = "C";
+    const struct {
+        const char* what;
+        Script header, eot, end;
+        int result;
+        std::string log;
+        std::string last;
+        size_t timeouts = 0;
+    } cases[] = {
+        {"all taken", {}, {}, {}, 1, "0c 1c EOT 0c", "Sent 1 blocks\n"},
+        {"header ACKed without a C: sent again", {{A}}, {}, {}, 1, "0cx2 1c EOT 0c", "Sent 1 blocks\n", 1},
+        {"header NAKed, then taken", {{N}}, {}, {}, 1, "0cx2 1c EOT 0c", "Sent 1 blocks\n"},
+        {"header refused eleven times", times(11, {N}), {}, {}, 0, "0cx11", "Received too many NAKs\n"},
+        {"header cancelled", {{X}}, {}, {}, 0, "0c", "Receiver cancelled transfer\n"},
+        {"header never answered", times(10, {""}), {}, {}, 0, "0cx10", kGaveUp, 9},
+        {"EOT NAKed, then taken", {}, {{N}}, {}, 1, "0c 1c EOTx2 0c", "Sent 1 blocks\n"},
+        {"EOT unanswered once", {}, {{""}}, {}, 1, "0c 1c EOTx2 0c", "Sent 1 blocks\n", 1},
+        {"EOT answered by C alone", {}, {{C}}, {}, 1, "0c 1c EOT 0c", "Sent 1 blocks\n"},
+        {"EOT ACKed without a C", {}, {{A}}, {}, 1, "0c 1c EOT", "Sent 1 blocks\n"},
+        {"EOT never taken", {}, times(10, {N}), {}, 0, "0c 1c EOTx10", "EOT not acknowledged, giving up\n"},
+        {"EOT cancelled", {}, {{X}}, {}, 0, "0c 1c EOT", "Receiver cancelled transfer\n"},
+        {"end NAKed, then taken", {}, {}, {{N}}, 1, "0c 1c EOT 0cx2", "Sent 1 blocks\n"},
+        {"end unanswered: the receiver may be gone", {}, {}, {{""}}, 1, "0c 1c EOT 0c", "Sent 1 blocks\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fresh();
+        ymodemReceiver(c.header, c.eot, c.end);
+        EXPECT_EQ(sendYmodem("f.bin", sample(100)), c.result);
+        EXPECT_EQ(lineLog(), c.log);
+        EXPECT_EQ(lastLine(trace), c.last);
+        EXPECT_EQ(countOf(trace, kTimedOut), c.timeouts);
+    }
+}
+
+// A receiver that confirms the EOT only after seconds of silence is waited
+// for 4 s; silence beyond that draws the EOT again.
+TEST_F(YmodemSenderTest, TheEotAnswerIsWaitedForFourSeconds) {
+    for (uint64_t delay : {3900u, 4100u}) {
+        SCOPED_TRACE(delay);
+        fresh();
+        ymodemReceiver({}, {{A + "C", delay}}, {});
+        EXPECT_EQ(sendYmodem("f.bin", sample(10)), 1);
+        EXPECT_EQ(lineLog(), delay < 4000 ? "0c 1c EOT 0c" : "0c 1c EOTx2 0c");
+    }
+}
