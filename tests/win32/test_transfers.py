@@ -8,9 +8,10 @@ meets and the sizes that matter (around the 128- and 1024-byte block edges).
 Every received file is compared byte for byte with what that sender's blocks
 must deliver. Mode 0 keeps the sizes it always had. Modes 1 and 2 receive
 alike, so a Linux sender meets them by turns; a Linux receiver meets mode 2
-(1K blocks) with every size and mode 1 with a few. The 1 MiB file goes once
-per peer and direction. Each test prints how many transfers it made and how
-long it took."""
+(1K blocks) with every size and mode 1 with a few. Mode 3 (YMODEM) meets
+sb and rb and itself with every size, and its files must have exactly the
+sender's size. The 1 MiB file goes once per peer and direction. Each test
+prints how many transfers it made and how long it took."""
 
 import os
 import random
@@ -30,6 +31,7 @@ C_ONLY_RECEIVER = os.path.join(HERE, "c_only_receiver.py")
 PAD = b"\x1a"
 SIZES_0 = [0, 1, 127, 128, 129, 256 * 128 + 1]  # mode 0; the last wraps the block number
 SIZES = [0, 1, 127, 128, 129, 896, 897, 1023, 1024, 1025, 33000]
+SIZES_3 = [0, 1, 127, 128, 129, 1023, 1024, 1025, 33000]  # mode 3: no padding to find
 BIG = 1024 * 1024 + 77
 SUMMARY = re.compile(r"^(sent|received|send failed|receive failed) ", re.M)
 
@@ -176,10 +178,16 @@ class Transfers(unittest.TestCase):
     def transfer(self, verb, com, mode, name):
         return self.host([verb, com, winpath(self.path(name)), "--mode", str(mode)])
 
-    def peer(self, argv):
+    def peer(self, argv, cwd=None):
         err = open(self.path("peer%d.err" % len(self._logs)), "w+b")
         self._logs.append(err)
-        return self.rig.start_peer(argv, "b", cwd=self.dir, stderr=err)
+        return self.rig.start_peer(argv, "b", cwd=cwd or self.dir, stderr=err)
+
+    def empty_folder(self, name):
+        path = self.path(name)
+        shutil.rmtree(path, True)
+        os.mkdir(path)
+        return path
 
     def finish_host(self, proc, timeout=300):
         """(exit status, stdout, stderr). Under Wine, two serialhost runs that
@@ -200,11 +208,14 @@ class Transfers(unittest.TestCase):
             rc = 0 if summary.group(1) in ("sent", "received") else 1
         return rc, texts[0], texts[1]
 
-    def assertDelivered(self, got, data, block=128, stripped=False):
+    def assertDelivered(self, got, data, block=128, stripped=False, exact=False):
         """GOT is DATA padded to a whole block of the sender's; a receiver
-        that strips padding may leave less of it."""
+        that strips padding may leave less of it, one told the size none."""
         want = padded(data, block)
-        if stripped:
+        if exact:
+            self.assertEqual(len(got), len(data))
+            self.assertTrue(got == data, "the file differs from what was sent")
+        elif stripped:
             self.assertEqual(got[:len(data)], data)
             self.assertLessEqual(len(got), len(want))
             self.assertEqual(got[len(data):], PAD * (len(got) - len(data)))
@@ -217,6 +228,8 @@ class Transfers(unittest.TestCase):
         rows = [
             {"argv": ["sx"], "cases": MODE_0 + by_turns(SIZES)},  # asked with C, sx sends CRC
             {"argv": ["sx", "-k"], "cases": by_turns(SIZES + [BIG])},  # 1K blocks, 128 at the end
+            {"argv": ["sb", "--ymodem"], "cases": each(3, SIZES_3[:5])},  # 128-byte blocks
+            {"argv": ["sb", "--ymodem", "-k"], "cases": each(3, SIZES_3[5:] + [BIG])},  # 1K blocks
         ]
         for row in rows:
             for mode, size in row["cases"]:
@@ -226,9 +239,26 @@ class Transfers(unittest.TestCase):
                     time.sleep(0.5)  # sx flushes its input when it starts
                     rc, out, err = self.finish_host(self.transfer("recv", "COM5", mode, "out.bin"))
                     self.assertEqual(rc, 0, out[-2000:] + err)
-                    self.rig.wait(sx, 30)
-                    self.assertDelivered(self.received(), data)
+                    sx_rc = self.rig.wait(sx, 30)
+                    if mode == 3:
+                        self.assertEqual(sx_rc, 0, "sb saw its batch through")
+                    self.assertDelivered(self.received(), data, exact=mode == 3)
                     self.assertIn("Received ", out)
+
+    def test_receive_a_batch_of_two_from_sb(self):
+        # The first file is stored whole; the second is refused with CAN CAN,
+        # which ends sb with a failure.
+        with self.case(3, 3000):
+            data = self.source(3000, seed=21)
+            with open(self.path("second.bin"), "wb") as f:
+                f.write(random_bytes(500, 22))
+            sb = self.peer(["sb", "--ymodem", "src.bin", "second.bin"])
+            time.sleep(0.5)  # sb flushes its input when it starts
+            rc, out, err = self.finish_host(self.transfer("recv", "COM5", 3, "out.bin"))
+            self.assertEqual(rc, 0, out[-2000:] + err)
+            self.assertNotEqual(self.rig.wait(sb, 30), 0)
+            self.assertTrue(out.endswith("Received 24 blocks\nSecond file in the batch refused\n"), out[-300:])
+            self.assertDelivered(self.received(), data, exact=True)
 
     def test_receive_from_python_xmodem(self):
         rows = [
@@ -252,21 +282,34 @@ class Transfers(unittest.TestCase):
 
     # -- the plug-in sends ----------------------------------------------------
     def test_send_to_lrzsz(self):
+        # rb takes no file name: it writes the name in the header, the last
+        # part of the plug-in's fileName (a path with folders), in its own
+        # empty folder.
         rows = [
             {"argv": ["rx"], "cases": MODE_0},
             {"argv": ["rx", "-c"], "cases": each(2, SIZES + [BIG]) + each(1, [1, 129, 33000])},
+            {"argv": ["rb", "--ymodem"], "cases": each(3, SIZES_3 + [BIG])},
         ]
         for row in rows:
             for mode, size in row["cases"]:
                 with self.case(mode, size, peer=" ".join(row["argv"])):
                     data = self.source(size, seed=size + 3)
                     host = self.transfer("send", "COM5", mode, "src.bin")
-                    rx = self.peer(row["argv"] + ["out.bin"])
+                    if mode == 3:
+                        folder = self.empty_folder("rb")
+                        rx = self.peer(row["argv"], cwd=folder)
+                    else:
+                        rx = self.peer(row["argv"] + ["out.bin"])
                     rc, out, err = self.finish_host(host)
                     self.assertEqual(rc, 0, out[-2000:] + err)
                     # rx confirms the end only after a second of silence: wait for it.
-                    self.rig.wait(rx, 30)
-                    self.assertDelivered(self.received(), data, stripped=True)
+                    rx_rc = self.rig.wait(rx, 30)
+                    if mode == 3:
+                        self.assertEqual(rx_rc, 0, "rb saw the batch end")
+                        self.assertEqual(os.listdir(folder), ["src.bin"])
+                        self.assertDelivered(self.received("rb/src.bin"), data, exact=True)
+                    else:
+                        self.assertDelivered(self.received(), data, stripped=True)
                     self.assertIn("Sent ", out)
 
     def test_send_to_python_xmodem(self):
@@ -325,6 +368,7 @@ class Transfers(unittest.TestCase):
         for i, (send_mode, recv_mode) in enumerate(pairs):
             cases += [(send_mode, recv_mode, SIZES[(i * 3 + k) % len(SIZES)]) for k in range(3)]
         cases.append((2, 1, BIG))
+        cases += [(3, 3, s) for s in SIZES_3 + [BIG]]
         for send_mode, recv_mode, size in cases:
             with self.case(send_mode, size, receiver_mode=recv_mode):
                 data = self.source(size, seed=size + 11)
@@ -333,7 +377,7 @@ class Transfers(unittest.TestCase):
                 src_rc, src_out, src_err = self.finish_host(sender)
                 dst_rc, dst_out, dst_err = self.finish_host(receiver)
                 self.assertEqual((src_rc, dst_rc), (0, 0), src_out[-500:] + src_err + dst_out[-500:] + dst_err)
-                self.assertDelivered(self.received(), data)
+                self.assertDelivered(self.received(), data, exact=recv_mode == 3)
 
     def test_a_silent_receiver_ends_the_send(self):
         self.source(1000)
