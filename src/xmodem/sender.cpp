@@ -312,7 +312,7 @@ struct Sender {
                 return 0;
             }
             a = readAnswer(kEotAnswerTimeout, true, true);
-            if (a.cancelled) {
+            if (a.cancelled && !a.acked) {
                 printf("Receiver cancelled transfer\n");
                 return 0;
             }

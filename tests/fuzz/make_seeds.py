@@ -74,6 +74,14 @@ RECEIVER = {
     + packet(1500, select=1, seed=2) + eot(100),
     "slow_pieces": split(0, 100, 980, 1) + split(5, 1, 1020, 2) + split(5, 131, 500, 3) + eot(),
     "cancelled": packet(0) + raw(10, [0x18, 0x18, 0x18, 0x08, 0x08]),
+    # For the mode 3 pass: headers with the 8-bit sum, after the 6 s in which
+    # the receiver asks with C.
+    "ymodem_trimmed": raw(6400, []) + literal(0, 0, b"f.bin\0 200 0") + run(0, 2) + eot()
+    + literal(0, 0, b""),
+    "ymodem_size_too_big": raw(6400, []) + literal(0, 0, b"f.bin\0" + b"9" * 21) + run(10, 1) + eot(),
+    "ymodem_second_file": raw(6400, []) + literal(0, 0, b"f\0 100") + run(0, 1) + eot()
+    + literal(10, 0, b"g\0 1") + run(0, 1) + eot(),
+    "ymodem_no_size": raw(6400, []) + literal(0, 0, b"f.bin\0") + run(0, 2) + eot() + literal(0, 0, b""),
 }
 
 # Sender input: flags (1: ACK whatever comes once the script ends, 2: long
@@ -131,6 +139,14 @@ SENDER = {
     "mode2_long_blocks": sender(10, 0x55, 5000, 4, [noise(0, b"xC")] + [ack()] * 6),
     "mode2_checksum": sender(10, 0x55, 2000, 5, [nak(), ack(), ack(), ack()]),
     "mode2_falls_back": sender(10, 0x55, 3000, 6, [noise(0, b"C"), ack(), nak(), silence(), nak(), ack(), nak()]),
+    # Flags 12: mode 3 (an ACK to its header or EOT comes with a C); 16: the
+    # host gives the size as -1.
+    "mode3_clean": sender(13, 0x55, 3000, 8, [noise(0, b"C")]),
+    "mode3_eot_naked": sender(12, 0x55, 200, 9, [noise(0, b"C"), ack(), ack(), ack(), nak(), ack(), ack()]),
+    "mode3_header_again": sender(12, 0x55, 10, 3, [noise(0, b"C"), nak(), two_bytes(0, ACK, 0x41, 10),
+                                                   ack(), ack(), ack()]),
+    "mode3_end_unanswered": sender(12, 0x55, 10, 2, [noise(0, b"C"), ack(), ack(), ack(), silence()]),
+    "mode3_negative_size": sender(28, 0x55, 100, 1, [noise(0, b"C")]),
 }
 
 

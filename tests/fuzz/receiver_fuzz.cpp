@@ -20,6 +20,15 @@
 // writes it records (onWrite); timing of the line therefore cannot mislead
 // the oracle, and a fault in framing shows as an answer that no span
 // justifies.
+//
+// The same line is then played to a mode 3 (YMODEM) receiver, judged more
+// loosely: it ends in time; it writes only C, NAK, ACK, ACK with C or NAK
+// behind, or CAN CAN, and nothing after CAN CAN; its first ACK with an ask
+// answers a well-formed block 0 that ended the bytes read since its previous
+// write and whose name and size it could read; the file holds nothing
+// before that header, never more than its size, and exactly its size when
+// the result is 1.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -263,6 +272,88 @@ struct Model {
     }
 };
 
+// Block 0 as it ends `read`, in any layout with a valid check: its name must
+// end in a NUL; its size is the first field after it (spaces before it
+// skipped), empty for an unknown size. False when there is no such block or
+// its name or size cannot be read.
+bool headerAtEnd(const Bytes& read, bool* sizeKnown, uint64_t* size) {
+    for (size_t blockSize : {128, 1024}) {
+        for (size_t checkLength : {1, 2}) {
+            const size_t length = 3 + blockSize + checkLength;
+            if (read.size() < length) continue;
+            const uint8_t* p = read.data() + read.size() - length;
+            const uint8_t* data = p + 3;
+            if (p[0] != (blockSize == 1024 ? 0x02 : SOH) || p[1] != 0 || p[2] != 0xFF) continue;
+            unsigned sum = 0;
+            uint16_t crc = 0;
+            for (size_t i = 0; i < blockSize; ++i) {
+                sum += data[i];
+                crc ^= uint16_t(data[i] << 8);
+                for (int bit = 0; bit < 8; ++bit) crc = uint16_t(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+            }
+            const bool valid = checkLength == 1 ? data[blockSize] == uint8_t(sum)
+                                                : data[blockSize] == uint8_t(crc >> 8) && data[blockSize + 1] == uint8_t(crc);
+            if (!valid) continue;
+            size_t at = 0;
+            while (at < blockSize && data[at]) ++at;
+            if (at == 0 || at == blockSize) return false;
+            for (++at; at < blockSize && data[at] == ' ';) ++at;
+            *sizeKnown = false;
+            *size = 0;
+            for (; at < blockSize && data[at] && data[at] != ' '; ++at) {
+                if (data[at] < '0' || data[at] > '9' || *size > (UINT64_MAX - 9) / 10) return false;
+                *sizeKnown = true;
+                *size = *size * 10 + (data[at] - '0');
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+void receiveYmodem(const uint8_t* data, size_t size) {
+    unsigned port = fuzzhost::freshModuleWithPort();
+    w32::Device& dev = fuzzhost::device();
+    Input in{data, size};
+    Line line{dev};
+    schedule(in, line);
+    const uint64_t deadline = line.at + kMarginAfterLastArrivalMs;
+
+    Bytes sinceWrite;
+    bool refused = false, headerTaken = false, sizeKnown = false;
+    uint64_t headerSize = 0;
+    dev.onRead = [&](w32::Device&, const uint8_t* bytes, DWORD got) {
+        if (w32::world().nowMs > deadline) violation("mode 3 still receiving at %llu ms", (unsigned long long)w32::world().nowMs);
+        sinceWrite.insert(sinceWrite.end(), bytes, bytes + got);
+    };
+    dev.onWrite = [&](w32::Device&, const w32::Bytes& w) {
+        if (refused) violation("mode 3 wrote after CAN CAN");
+        static const Bytes allowed[] = {{'C'}, {NAK}, {ACK}, {ACK, 'C'}, {ACK, NAK}, {CAN, CAN}};
+        if (std::find(std::begin(allowed), std::end(allowed), w) == std::end(allowed))
+            violation("mode 3 wrote %zu bytes starting 0x%02x", w.size(), w[0]);
+        refused = w == Bytes{CAN, CAN};
+        if (w.size() == 2 && w[0] == ACK && !headerTaken) {
+            headerTaken = true;
+            if (!headerAtEnd(sinceWrite, &sizeKnown, &headerSize)) violation("mode 3 took a header it could not read");
+        }
+        sinceWrite.clear();
+    };
+    char name[] = "out.bin";
+    int result = ReceiveSerialFile(port, name, 3);
+    dev.onWrite = nullptr;
+    dev.onRead = nullptr;
+
+    fuzzhost::Host& host = fuzzhost::host();
+    if (result != 0 && result != 1) violation("mode 3 result %d", result);
+    if (host.files.size() != 1 || fuzzhost::filesOpen() != 0) violation("mode 3 left its file open");
+    if (!host.reports.empty()) violation("mode 3 report \"%s\" with no failure", host.reports[0].c_str());
+    const Bytes& file = host.files[0].data;
+    if (!headerTaken && (!file.empty() || result == 1)) violation("mode 3 stored or ended well without a header");
+    if (sizeKnown && file.size() > headerSize) violation("mode 3 stored %zu bytes of %llu", file.size(), (unsigned long long)headerSize);
+    if (result == 1 && sizeKnown && file.size() != headerSize)
+        violation("mode 3 ended with 1 holding %zu bytes of %llu", file.size(), (unsigned long long)headerSize);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -327,5 +418,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (file.size() % 128 != 0) violation("a file of %zu bytes", file.size());
     if (file != model.stored)
         violation("the file holds %zu bytes, the acknowledged new blocks %zu", file.size(), model.stored.size());
+
+    receiveYmodem(data, size);
     return 0;
 }

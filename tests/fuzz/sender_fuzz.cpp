@@ -17,6 +17,13 @@
 // write after all of the file, and result 1 comes with it and only with it;
 // the file is closed; the call ends within a bound of simulated time after
 // the last byte the receiver sent.
+//
+// Mode 3 (YMODEM) sends block 0 first: "in.bin", NUL, the size and " 0",
+// with the transfer's check, again until a wait read an ACK and a C or NAK
+// behind it; only then block 1. After the data, EOT goes out at most ten
+// times, and then only empty 128-byte block 0s, once an EOT was
+// acknowledged (an ACK or C before any NAK or CAN). Result 1 comes with such
+// an EOT and only with it. A negative size from the host sends nothing.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -81,6 +88,7 @@ struct Receiver {
     w32::Device& dev;
     Input& in;
     bool ackWhenScriptEnds;
+    bool askAfterAck = false;  // a mode 3 header or EOT: an ACK comes with a C
     uint64_t lastArrivalMs = 0;
 
     void arrive(const Bytes& bytes, uint64_t delayMs) {
@@ -89,15 +97,17 @@ struct Receiver {
         lastArrivalMs = dev.incoming.back().atMs;
     }
 
+    Bytes ack() const { return askAfterAck ? Bytes{ACK, 'C'} : Bytes{ACK}; }
+
     void answer() {
         if (in.empty()) {
-            if (ackWhenScriptEnds) arrive(Bytes{ACK}, 0);
+            if (ackWhenScriptEnds) arrive(ack(), 0);
             return;
         }
         uint8_t kind = in.byte();
         uint64_t delay = delayOf(in.byte());
         switch (kind % 8) {
-        case 0: arrive(Bytes{ACK}, delay); break;
+        case 0: arrive(ack(), delay); break;
         case 1: arrive(Bytes{NAK}, delay); break;
         case 2: arrive(Bytes{CAN}, delay); break;
         case 3: break;  // silence
@@ -142,6 +152,26 @@ struct Event {
     Bytes bytes;
 };
 
+// Where the first of ACK, NAK, C and CAN stands in `read` from `from` on.
+Bytes::const_iterator firstAnswer(const Bytes& read, Bytes::const_iterator from) {
+    return std::find_if(from, read.end(), [](uint8_t b) { return b == ACK || b == NAK || b == 'C' || b == CAN; });
+}
+
+// Mode 3: an EOT is taken by an ACK or a C that comes before any NAK or CAN;
+// the header by an ACK first and then a C or NAK before any CAN.
+bool eotAcknowledged(const Bytes& read) {
+    auto first = firstAnswer(read, read.begin());
+    return first != read.end() && (*first == ACK || *first == 'C');
+}
+
+bool headerAcknowledged(const Bytes& read) {
+    auto first = firstAnswer(read, read.begin());
+    if (first == read.end() || *first != ACK) return false;
+    auto next = first + 1;
+    while ((next = firstAnswer(read, next)) != read.end() && *next == ACK) ++next;
+    return next != read.end() && *next != CAN;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -151,7 +181,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in{data, size};
 
     uint8_t flags = in.byte();
-    const int mode = (flags >> 2 & 3) % 3;
+    const int mode = flags >> 2 & 3;
+    if (mode == 3 && (flags & 16)) host.sizeAnswer = -1;
     host.padAfterEnd = in.byte();
     unsigned length = in.byte();
     length |= unsigned(in.byte()) << 8;
@@ -166,8 +197,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     receiver.answer();  // what comes before the first packet: the start NAK, or not
 
     std::vector<Event> events;
+    bool dataStarted = false;
     dev.onWrite = [&](w32::Device&, const w32::Bytes& bytes) {
         events.push_back({true, bytes});
+        const bool blockZero = bytes.size() > 3 && bytes[1] == 0;
+        dataStarted = dataStarted || (bytes.size() > 3 && bytes[1] != 0);
+        receiver.askAfterAck = mode == 3 && (bytes == Bytes{EOT} || (blockZero && !dataStarted));
         receiver.answer();
     };
     dev.onRead = [&](w32::Device&, const uint8_t* bytes, DWORD got) {
@@ -188,6 +223,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (host.files.size() > 1) violation("%zu files opened", host.files.size());
 
     const uint8_t pad = mode == 0 ? uint8_t(host.padAfterEnd) : SUB;
+    Bytes header(128, 0);  // mode 3's block 0
+    const std::string fields = std::string("in.bin", 7) + std::to_string(length) + " 0";
+    std::copy(fields.begin(), fields.end(), header.begin());
+    bool headerTaken = false;  // a wait after block 0 read an ACK, then a C or NAK
+    bool eotTaken = false;     // a wait after an EOT read an ACK or a C
+    unsigned eots = 0;
+    bool ended = false;        // an end of batch went out
+    const Bytes* previous = nullptr;
     if (mode != 0 && host.readsPastEnd) violation("mode %d read %d bytes past the end", mode, host.readsPastEnd);
 
     Bytes readSinceWrite;  // what the sender read since its previous write
@@ -203,25 +246,56 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             readSinceWrite.insert(readSinceWrite.end(), e.bytes.begin(), e.bytes.end());
             continue;
         }
-        if (eotWritten) violation("a write after EOT");
+        if (eotWritten && mode != 3) violation("a write after EOT");
         if (!anyWrite && !contains(readSinceWrite, NAK) && !(mode != 0 && contains(readSinceWrite, 'C')))
             violation("the first write came before any NAK%s", mode ? " or C" : "");
         anyWrite = true;
         cRead |= contains(readSinceWrite, 'C');
         bool acked = contains(readSinceWrite, ACK);
+        if (previous && *previous == Bytes{EOT}) eotTaken |= eotAcknowledged(readSinceWrite);
+        if (previous && previous->size() > 3 && (*previous)[1] == 0 && !blocksSent)
+            headerTaken |= headerAcknowledged(readSinceWrite);
         readSinceWrite.clear();
+        previous = &e.bytes;
+
+        if (mode == 3 && eotWritten) {  // only EOTs, then only ends of the batch
+            Layout l;
+            if (e.bytes == Bytes{EOT}) {
+                if (ended || eotTaken || ++eots > 10) violation("EOT number %u, after its ACK or the end", eots);
+            } else if (!layoutOf(e.bytes, &l) || !wellFormed(e.bytes, l) || l.size != 128 || e.bytes[1] != 0 ||
+                       !std::all_of(e.bytes.begin() + 3, e.bytes.begin() + 131, [](uint8_t b) { return b == 0; })) {
+                violation("after the EOT a write that is not an empty block 0");
+            } else if (!eotTaken) {
+                violation("the end of the batch before an EOT was acknowledged");
+            } else {
+                ended = true;
+            }
+            continue;
+        }
+        if (mode == 3 && !blocksSent && e.bytes.size() > 3 && e.bytes[1] == 0) {  // the header
+            Layout l;
+            if (!layoutOf(e.bytes, &l) || !wellFormed(e.bytes, l) || l.size != 128 ||
+                !std::equal(header.begin(), header.end(), e.bytes.begin() + 3))
+                violation("block 0 is not the header");
+            if (l.crc && !cRead) violation("CRC-16 before any C");
+            if (crcSent && !l.crc) violation("the sum after CRC-16");
+            crcSent |= l.crc;
+            continue;
+        }
+        if (mode == 3 && !blocksSent && !headerTaken) violation("data or EOT before the header was taken");
 
         if (e.bytes.size() == 1 && e.bytes[0] == EOT) {
             size_t end = blocksSent ? offset + current.size : 0;
             if (end < length) violation("EOT after %zu of %u bytes", end, length);
             if (blocksSent > 0 && !acked) violation("EOT without an ACK for the last block");
             eotWritten = true;
+            eots = 1;
             continue;
         }
         Layout l;
         if (!layoutOf(e.bytes, &l)) violation("a write of %zu bytes", e.bytes.size());
         if (!wellFormed(e.bytes, l)) violation("a malformed packet");
-        if ((l.crc && mode == 0) || (l.size == 1024 && mode != 2)) violation("mode %d sent a %zu-byte block%s", mode, l.size, l.crc ? " with CRC" : "");
+        if ((l.crc && mode == 0) || (l.size == 1024 && mode < 2)) violation("mode %d sent a %zu-byte block%s", mode, l.size, l.crc ? " with CRC" : "");
         if (l.crc && !cRead) violation("CRC-16 before any C");
         if (crcSent && !l.crc) violation("the sum after CRC-16");
         crcSent |= l.crc;
@@ -241,7 +315,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (longGivenUp) violation("a 1024-byte block after 128-byte ones took over");
             if (left <= 896) violation("a 1024-byte block with %zu bytes left", left);
             ++longWrites;
-        } else if (mode == 2 && left > 896 && !longGivenUp) {
+        } else if (mode >= 2 && left > 896 && !longGivenUp) {
             if (!again || current.size != 1024 || longWrites < 3)
                 violation("a 128-byte block with %zu bytes left, after %u tries of a 1024-byte one", left, longWrites);
             longGivenUp = true;
@@ -253,8 +327,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         current = l;
     }
 
-    if ((result == 1) != eotWritten) violation("result %d, EOT %s", result, eotWritten ? "written" : "not written");
+    if (previous && *previous == Bytes{EOT}) eotTaken |= eotAcknowledged(readSinceWrite);
+    if (mode == 3) {
+        if ((result == 1) != eotTaken) violation("result %d, EOT %sacknowledged", result, eotTaken ? "" : "not ");
+    } else if ((result == 1) != eotWritten) {
+        violation("result %d, EOT %s", result, eotWritten ? "written" : "not written");
+    }
     if (anyWrite && host.files.size() != 1) violation("sent without opening the file");
-    if (!anyWrite && !host.files.empty()) violation("the file was opened and nothing sent");
+    if (host.sizeAnswer == -1) {
+        if (anyWrite) violation("sent with a negative size");
+    } else if (!anyWrite && !host.files.empty()) {
+        violation("the file was opened and nothing sent");
+    }
     return 0;
 }

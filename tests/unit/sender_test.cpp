@@ -773,6 +773,7 @@ TEST_F(YmodemSenderTest, AnswersToTheHeaderTheEotAndTheEndOfTheBatch) {
         {"EOT ACKed without a C", {}, {{A}}, {}, 1, "0c 1c EOT", "Sent 1 blocks\n"},
         {"EOT never taken", {}, times(10, {N}), {}, 0, "0c 1c EOTx10", "EOT not acknowledged, giving up\n"},
         {"EOT cancelled", {}, {{X}}, {}, 0, "0c 1c EOT", "Receiver cancelled transfer\n"},
+        {"EOT ACKed, then cancelled: the file is there", {}, {{A + X}}, {}, 1, "0c 1c EOT", "Sent 1 blocks\n"},
         {"end NAKed, then taken", {}, {}, {{N}}, 1, "0c 1c EOT 0cx2", "Sent 1 blocks\n"},
         {"end unanswered: the receiver may be gone", {}, {}, {{""}}, 1, "0c 1c EOT 0c", "Sent 1 blocks\n"},
     };
