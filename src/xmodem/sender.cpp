@@ -216,9 +216,11 @@ struct Sender {
     }
 
     // Block 0 for the file: the part of `fileName` after its last \ or /, a
-    // NUL, the size in decimal, NULs up to 128 bytes, or up to 1024 when
-    // 128 do not hold them. Gives the block size, or 0 after a trace line
-    // when there is no such header.
+    // NUL, the size in decimal and " 0", NULs up to 128 bytes, or up to 1024
+    // when 128 do not hold them. The 0 is the modification time, "unknown":
+    // a receiver that reads that field and does not find it may date the
+    // file anywhere (lrzsz's rb: in the year 2446). Gives the block size, or
+    // 0 after a trace line when there is no such header.
     size_t buildHeader(const char* fileName) {
         const int size = hostFileSize()(file.id);
         if (size < 0) {
