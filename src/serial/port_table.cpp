@@ -179,6 +179,12 @@ int openSerialPort(uint32_t index, uint32_t baudRate, uint32_t stopBits, uint32_
     }
 }
 
+// How long a close waits for its close thread. A host may end its process
+// the moment the close returns; under Wine a thread still starting or ending
+// then can crash the process or hang its exit. A close that takes longer (a
+// device that holds its unsent output) goes on without the caller.
+constexpr DWORD kCloseWaitMs = 1000;
+
 void closeSerialPort(uint32_t port) {
     OpenPort* record = findOpenPort(port);
     if (!record) return;
@@ -188,9 +194,11 @@ void closeSerialPort(uint32_t port) {
         thread = _beginthreadex(nullptr, 0, closeThread, handle, 0, nullptr);
         if (!thread) FreeLibrary(self);
     }
-    if (thread)
-        CloseHandle(reinterpret_cast<HANDLE>(thread));  // nobody waits for it
-    else
+    if (thread) {
+        WaitForSingleObject(reinterpret_cast<HANDLE>(thread), kCloseWaitMs);
+        CloseHandle(reinterpret_cast<HANDLE>(thread));
+    } else {
         closeDevice(handle);  // no thread: close here rather than hold the device
+    }
     portTable.slots[port - 1].reset();
 }

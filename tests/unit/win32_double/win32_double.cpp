@@ -19,7 +19,7 @@ constexpr uintptr_t kDeviceHandleBase = 0x1000;
 constexpr uintptr_t kThreadHandleBase = 0x100000;
 std::map<uintptr_t, std::string> deviceHandles;
 uintptr_t nextDeviceHandle = kDeviceHandleBase;
-std::map<uintptr_t, bool> threadHandles;
+std::map<uintptr_t, bool> threadHandles;  // handle -> the thread has ended
 uintptr_t nextThreadHandle = kThreadHandleBase;
 HKEY const kSerialcommKey = reinterpret_cast<HKEY>(uintptr_t{0x7000});
 
@@ -154,6 +154,18 @@ void SetLastError(DWORD code) { world().lastError = code; }
 ULONGLONG GetTickCount64() { return world().nowMs; }
 DWORD GetTickCount() { return static_cast<DWORD>(world().nowMs); }
 void Sleep(DWORD ms) { world().nowMs += ms; }
+
+// A thread that has not run (runThreadsAtOnce off) waits out the whole time.
+DWORD WaitForSingleObject(HANDLE handle, DWORD ms) {
+    auto t = threadHandles.find(reinterpret_cast<uintptr_t>(handle));
+    if (t == threadHandles.end()) {
+        fprintf(stderr, "win32 double: WaitForSingleObject on something other than a thread\n");
+        abort();
+    }
+    if (t->second) return WAIT_OBJECT_0;
+    world().nowMs += ms;
+    return WAIT_TIMEOUT;
+}
 
 BOOL GetModuleHandleExA(DWORD flags, LPCSTR, HMODULE* module) {
     *module = nullptr;
@@ -419,19 +431,21 @@ uintptr_t _beginthreadex(void*, unsigned stackSize, unsigned(__stdcall* start)(v
         w.lastError = ERROR_NOT_ENOUGH_MEMORY;
         return 0;
     }
-    auto run = [start, argument] {
+    uintptr_t h = nextThreadHandle++;
+    threadHandles[h] = false;
+    ++w.threadHandlesOpen;
+    auto run = [start, argument, h] {
         try {
             start(argument);
         } catch (const ThreadExit& exit) {
             world().threadExits.push_back(exit.code);
         }
+        auto t = threadHandles.find(h);
+        if (t != threadHandles.end()) t->second = true;
     };
     if (w.runThreadsAtOnce)
         run();
     else
         w.pendingThreads.push_back(run);
-    uintptr_t h = nextThreadHandle++;
-    threadHandles[h] = true;
-    ++w.threadHandlesOpen;
     return h;
 }

@@ -39,6 +39,8 @@ typedef struct _FILETIME* PFILETIME;
 #define FALSE 0
 #define MAXDWORD 0xffffffffu
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define WAIT_OBJECT_0 0u
+#define WAIT_TIMEOUT 258u
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
