@@ -9,6 +9,8 @@
 #include "../hostapi/host_file.h"
 #include "../serial/clock.h"
 #include "../serial/port_table.h"
+#include "bounds.h"
+#include "line.h"
 #include "modes.h"
 #include "packet.h"
 
@@ -31,6 +33,8 @@ struct Receiver {
     uint8_t lastAccepted = 0;
     int receivedBlocks = 0;
     unsigned rejections = 0;
+    unsigned tries = 0;     // packets and silences since the last new block
+    DWORD failedCode = 0;   // the code of the call on the port that failed last
     Check check = Check::Sum;
     bool packetTaken = false;  // a packet was acknowledged: the sender has its check
     unsigned silentCs = 0;
@@ -57,56 +61,76 @@ struct Receiver {
         return (askingWithC() && !checkSettled) || stage == Stage::BatchEnd ? kCrcAskMs : kHeaderSilenceMs;
     }
 
-    // Takes the failed call's code, closes the file, then reports. Once the
+    // Closes the file, then reports the failed call (failedCode). Once the
     // file is whole the device's failure changes nothing: as with the ACK
     // of EOT, the call ends with 1 and no report.
     int fail(const char* format) {
         if (fileWhole) return 1;
-        int code = lastErrorCode();
         file.close();
-        reportError(format, port->portName.get(), code);
+        reportError(format, port->portName.get(), static_cast<int>(failedCode));
         return 0;
     }
 
+    // A failed read, or the failed look at the port after an empty read.
+    int failRead(const LineRead& read, const char* format) {
+        failedCode = read.code;
+        return fail(read.queryFailed ? MSG_AVAILABLE_FAILED : format);
+    }
+
     bool writeBytes(const uint8_t* bytes, DWORD length) {
-        DWORD written = 0;
-        return WriteFile(port->osHandle, bytes, length, &written, nullptr) != FALSE;
+        IoResult write = writeLine(*port, bytes, length);
+        failedCode = write.code;
+        return write.status == IoStatus::Done;
     }
     bool writeByte(uint8_t value) { return writeBytes(&value, 1); }
 
     // Drops what is still coming in until the line has been quiet for one
     // read time-out, so that the rest of a garbled packet is never taken for
     // the next header. A line that never goes quiet is given up on after
-    // kDrainLimitMs.
-    bool drainLine() {
+    // kDrainLimitMs. Gives the failed call, if one failed.
+    LineRead drainLine() {
         uint8_t scrap[256];
         uint64_t start = nowMs();
         while (nowMs() - start < kDrainLimitMs) {
-            DWORD errors = 0;
-            COMSTAT stat;
-            memset(&stat, 0, sizeof stat);
-            DWORD want = 1;
-            if (ClearCommError(port->osHandle, &errors, &stat) && stat.cbInQue > 0)
-                want = stat.cbInQue < sizeof scrap ? stat.cbInQue : sizeof scrap;
-            DWORD got = 0;
-            if (!ReadFile(port->osHandle, scrap, want, &got, nullptr)) return false;
-            if (got == 0) break;
+            QueueState queue = queryQueue(*port);
+            if (!queue.ok) return {IoStatus::Failed, 0, queue.code, true};
+            DWORD want = queue.queued == 0 ? 1 : queue.queued < sizeof scrap ? queue.queued : DWORD(sizeof scrap);
+            IoResult read = readPort(*port, scrap, want);
+            if (read.status == IoStatus::Failed) return {IoStatus::Failed, 0, read.code, false};
+            if (read.status == IoStatus::Done && read.count == 0) break;
         }
-        return true;
+        return {IoStatus::Done, 0, 0, false};
     }
 
-    // Counts a rejected packet and asks for it again. Returns false when the
-    // transfer is over: the 11th rejection in a row, or a failed read or NAK.
-    bool reject(int* result) {
+    // Counts one more try at the expected block; the try past the budget
+    // ends the transfer.
+    bool spendTry(int* result) {
+        if (++tries <= kBlockBudget) return true;
+        file.close();
+        printf("Block %d not received after %u tries, giving up\n",
+               stage == Stage::Header ? 0 : uint8_t(lastAccepted + 1), kBlockBudget);
+        *result = fileWhole ? 1 : 0;
+        return false;
+    }
+
+    // Counts a rejected packet and asks for it again, once the rest of what
+    // came is dropped (not needed when the line was just found quiet).
+    // Returns false when the transfer is over: the 11th rejection in a row,
+    // the block's budget spent, or a failed call.
+    bool reject(int* result, bool lineQuiet = false) {
         ++rejections;
         *result = fileWhole ? 1 : 0;
         if (rejections > kMaxRejections) {
             file.close();
             return false;
         }
-        if (!drainLine()) {
-            fail(MSG_RECV_BYTES_FAILED);
-            return false;
+        if (!spendTry(result)) return false;
+        if (!lineQuiet) {
+            LineRead drained = drainLine();
+            if (drained.status != IoStatus::Done) {
+                failRead(drained, MSG_RECV_BYTES_FAILED);
+                return false;
+            }
         }
         if (!writeByte(askByte())) {
             fail(MSG_RECV_NAK_FAILED);
@@ -117,12 +141,23 @@ struct Receiver {
 
     // A silence where a header is expected. While asking with C it draws
     // another C, and the third C that meets silence gives way to NAK and the
-    // 8-bit sum: the sender may not know C. Otherwise a long silence counts
-    // as a rejected packet, and its NAK also asks a sender that missed the
-    // first one.
-    bool noHeader(int* result) {
+    // 8-bit sum: the sender may not know C. Otherwise one more read: the
+    // line has been quiet, so a byte that comes now is no rest of a garbled
+    // packet but the sender's next header (*header set, the byte in
+    // packet[0]). When none comes, the silence counts as a rejected packet,
+    // and its NAK also asks a sender that missed the first one.
+    bool noHeader(int* result, bool* header) {
+        *header = false;
         if (stage == Stage::BatchEnd) return askForBatchEnd(result);
-        if (!askingWithC() || checkSettled) return reject(result);
+        if (!askingWithC() || checkSettled) {
+            LineRead read = readLine(*port, packet, 1);
+            if (read.status == IoStatus::Failed) {
+                *result = failRead(read, MSG_RECV_HEADER_FAILED);
+                return false;
+            }
+            *header = read.status == IoStatus::Done && read.count == 1;
+            return *header || reject(result, read.status == IoStatus::Done);
+        }
         if (++silentCs == kCrcAsks) check = Check::Sum;
         if (writeByte(askByte())) return true;
         *result = fail(MSG_RECV_START_FAILED);
@@ -213,6 +248,7 @@ struct Receiver {
         stage = Stage::Data;
         checkSettled = true;
         lastAccepted = 0;
+        tries = 0;
         return true;
     }
 
@@ -228,6 +264,7 @@ struct Receiver {
             return false;
         case Stage::Data:  // the header again: the sender missed its answer
             rejections = 0;
+            if (!spendTry(result)) return false;
             if (answerAndAsk()) return true;
             *result = fail(MSG_RECV_ACK_FAILED);
             return false;
@@ -282,6 +319,7 @@ struct Receiver {
         packetTaken = false;  // asking again, with the check in use
         silentCs = 0;
         rejections = 0;
+        tries = 0;
         *result = 1;
         return answerAndAsk();
     }
@@ -317,15 +355,21 @@ struct Receiver {
         if (!writeByte(askByte())) return fail(MSG_RECV_START_FAILED);
         uint64_t waitingSince = nowMs();
         for (;;) {
-            DWORD got = 0;
-            if (!ReadFile(port->osHandle, packet, 1, &got, nullptr)) return fail(MSG_RECV_HEADER_FAILED);
-            if (got == 0) {
-                if (nowMs() - waitingSince >= silenceLimitMs()) {
-                    int result;
-                    if (!noHeader(&result)) return result;
-                    waitingSince = nowMs();
-                }
+            LineRead read = readLine(*port, packet, 1);
+            if (read.status == IoStatus::Failed) return failRead(read, MSG_RECV_HEADER_FAILED);
+            if (read.status == IoStatus::Damaged) {  // a header that a line error broke off
+                int result;
+                if (!reject(&result)) return result;
+                waitingSince = nowMs();
                 continue;
+            }
+            if (read.count == 0) {
+                if (nowMs() - waitingSince < silenceLimitMs()) continue;
+                int result;
+                bool header = false;
+                if (!noHeader(&result, &header)) return result;
+                waitingSince = nowMs();
+                if (!header) continue;
             }
             if (packet[0] == EOT && mode->headerBlock) {
                 int result;
@@ -345,12 +389,18 @@ struct Receiver {
             const size_t blockSize = packet[0] == STX && mode->takesLongBlocks ? kLongBlock : kShortBlock;
             const size_t length = packetLength(blockSize, check);
             size_t have = 1;
+            bool damaged = false;  // a line error broke off a read: the packet is not to be trusted
             uint64_t lastByteAt = nowMs();
             while (have < length) {
                 DWORD want = DWORD(length - have < kLongestPieceRead ? length - have : kLongestPieceRead);
-                if (!ReadFile(port->osHandle, packet + have, want, &got, nullptr)) return fail(MSG_RECV_BYTES_FAILED);
-                if (got > 0) {
-                    have += got;
+                LineRead piece = readLine(*port, packet + have, want);
+                if (piece.status == IoStatus::Failed) return failRead(piece, MSG_RECV_BYTES_FAILED);
+                if (piece.status == IoStatus::Damaged) {
+                    damaged = true;
+                    break;
+                }
+                if (piece.count > 0) {
+                    have += piece.count;
                     lastByteAt = nowMs();
                     // A lone CAN is taken for a garbled header; two end it.
                     if (packet[0] == CAN && packet[1] == CAN) return cancelled();
@@ -359,7 +409,7 @@ struct Receiver {
                 }
             }
 
-            if (have == length && packetWellFormed(packet, blockSize, check)) {
+            if (!damaged && have == length && packetWellFormed(packet, blockSize, check)) {
                 if (stage != Stage::Data || (mode->headerBlock && packet[1] == 0 && !packetTaken)) {
                     int result;
                     if (!takeBlockZero(blockSize, &result)) return result;
@@ -379,6 +429,7 @@ struct Receiver {
                     store(blockSize);
                     lastAccepted = block;
                     ++receivedBlocks;
+                    tries = 0;
                 } else if (block != lastAccepted) {
                     // Acknowledging it would let the sender go on past a block
                     // we never got: the file would be short and look whole.
@@ -386,6 +437,9 @@ struct Receiver {
                            uint8_t(lastAccepted + 1));
                     file.close();
                     return 0;
+                } else {
+                    int result;  // a repeat of the stored block: the sender may repeat it without end
+                    if (!spendTry(&result)) return result;
                 }
                 if (!writeByte(ACK)) return fail(MSG_RECV_ACK_FAILED);
             } else {

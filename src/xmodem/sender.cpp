@@ -10,6 +10,8 @@
 #include "../hostapi/host_file.h"
 #include "../serial/port_table.h"
 #include "../serial/serial_io.h"
+#include "bounds.h"
+#include "line.h"
 #include "modes.h"
 #include "packet.h"
 
@@ -42,7 +44,12 @@ void traceReceived(const char* text) {
 }
 
 enum class Scan { Continue, End };
-enum class Wait { Decided, TimedOut, Ended };
+enum class Wait { Decided, TimedOut, Ended, Failed };
+
+// Below this rate a packet's own time on the wire is added to the answer
+// wait: a write can return before its bytes have crossed the line (under
+// Wine it always does), and at 300 baud a 132-byte packet takes 4.4 s.
+constexpr uint32_t kSlowLineBaud = 9600;
 
 struct Chunk {
     std::unique_ptr<uint8_t[]> bytes;
@@ -50,7 +57,6 @@ struct Chunk {
 };
 
 struct Sender {
-    uint32_t port;
     OpenPort* record;
     const Mode* mode;
     HostFile file;
@@ -62,61 +68,114 @@ struct Sender {
     uint8_t ahead[kLongBlock];
     size_t held = 0;
 
-    float elapsedSince(float start) { return hostTimer()() - start; }
+    // The receiver acknowledged the EOT of a transfer with header blocks: it
+    // holds the whole file, and the result is 1 whatever follows.
+    bool delivered = false;
+
+    // A call on the port failed: the transfer ends with this one report, the
+    // file closed first (no report once the file is delivered).
+    Wait failed(const char* format, DWORD code) {
+        file.close();
+        if (!delivered) reportError(format, record->portName.get(), static_cast<int>(code));
+        return Wait::Failed;
+    }
+
+    // A read that a line error broke off leaves the damaged byte in the
+    // queue: what the queue holds then is dropped, as it is no answer.
+    // False when a call on the port failed (reported).
+    bool dropDamaged() {
+        QueueState queue = queryQueue(*record);
+        if (!queue.ok) {
+            failed(MSG_AVAILABLE_FAILED, queue.code);
+            return false;
+        }
+        if (queue.queued == 0) return true;
+        std::unique_ptr<uint8_t[]> scrap(new uint8_t[queue.queued]);
+        IoResult read = readPort(*record, scrap.get(), queue.queued);
+        if (read.status != IoStatus::Failed) return true;
+        failed(MSG_READ_FAILED, read.code);
+        return false;
+    }
 
     // One receive chunk: the n bytes the queue holds, or, when it is empty,
     // the next byte to arrive within the port time-outs together with
-    // whatever came in behind it. A failed or empty read gives no chunk.
+    // whatever came in behind it. An empty read gives no chunk, and so does
+    // one that a line error broke off: damaged bytes are no answer.
     // `drained` tells whether the query for what came in behind found the
-    // queue empty: that query then ends the pass.
-    Chunk readChunk(int queued, bool* drained) {
+    // queue empty: that query then ends the pass. False when a call on the
+    // port failed (reported).
+    bool readChunk(DWORD queued, bool* drained, Chunk* chunk) {
         *drained = false;
-        Chunk chunk;
-        DWORD want = queued > 0 ? DWORD(queued) : 1;
-        chunk.bytes.reset(new uint8_t[want + 1]);
-        DWORD got = 0;
-        if (!ReadFile(record->osHandle, chunk.bytes.get(), want, &got, nullptr) || got == 0) return Chunk();
-        if (queued <= 0) {
-            int behind = serialBytesAvailable(port);
-            *drained = behind <= 0;
-            if (behind > 0) {
-                std::unique_ptr<uint8_t[]> bigger(new uint8_t[1 + DWORD(behind) + 1]);
-                bigger[0] = chunk.bytes[0];
-                DWORD more = 0;
-                if (ReadFile(record->osHandle, bigger.get() + 1, DWORD(behind), &more, nullptr)) got += more;
-                chunk.bytes = std::move(bigger);
+        DWORD want = queued > 0 ? queued : 1;
+        chunk->bytes.reset(new uint8_t[want + 1]);
+        LineRead read = readLine(*record, chunk->bytes.get(), want);
+        if (read.status == IoStatus::Failed) {
+            failed(read.queryFailed ? MSG_AVAILABLE_FAILED : MSG_READ_FAILED, read.code);
+            return false;
+        }
+        if (read.status == IoStatus::Damaged) return dropDamaged();
+        if (read.count == 0) return true;
+        DWORD got = read.count;
+        if (queued == 0) {
+            QueueState behind = queryQueue(*record);
+            if (!behind.ok) {
+                failed(MSG_AVAILABLE_FAILED, behind.code);
+                return false;
+            }
+            *drained = behind.queued == 0;
+            if (behind.queued > 0) {
+                std::unique_ptr<uint8_t[]> bigger(new uint8_t[1 + behind.queued + 1]);
+                bigger[0] = chunk->bytes[0];
+                IoResult more = readPort(*record, bigger.get() + 1, behind.queued);
+                if (more.status == IoStatus::Failed) {
+                    failed(MSG_READ_FAILED, more.code);
+                    return false;
+                }
+                chunk->bytes = std::move(bigger);
+                if (more.status == IoStatus::Done)
+                    got += more.count;
+                else if (!dropDamaged())
+                    return false;
             }
         }
-        chunk.bytes[got] = 0;
-        chunk.length = got;
-        return chunk;
+        chunk->bytes[got] = 0;
+        chunk->length = got;
+        return true;
     }
 
     // Reads the receive queue chunk by chunk, handing each to `scan`, until
     // `decided()` holds once the queue has run empty, or more than `limit`
-    // seconds have passed since `start`. The time is tested before the
-    // decision, and after every chunk so that a flood cannot hold the call.
+    // seconds have passed. The time is tested before the decision, and after
+    // every chunk so that a flood cannot hold the call. A failing call on
+    // the port ends the wait, and the transfer, after its report.
     template <class ScanFn, class DecidedFn>
-    Wait waitFor(float limit, float start, ScanFn scan, DecidedFn decided) {
+    Wait waitFor(float limit, ScanFn scan, DecidedFn decided) {
+        WaitClock clock(limit);
         bool drained = false;
         for (;;) {
-            int queued = drained ? 0 : serialBytesAvailable(port);
-            if (queued <= 0) {
-                if (elapsedSince(start) > limit) return Wait::TimedOut;
+            DWORD queued = 0;
+            if (!drained) {
+                QueueState queue = queryQueue(*record);
+                if (!queue.ok) return failed(MSG_AVAILABLE_FAILED, queue.code);
+                queued = queue.queued;
+            }
+            if (queued == 0) {
+                if (clock.over()) return Wait::TimedOut;
                 if (decided()) return Wait::Decided;
             }
-            Chunk chunk = readChunk(queued, &drained);
+            Chunk chunk;
+            if (!readChunk(queued, &drained, &chunk)) return Wait::Failed;
             if (chunk.length > 0) {
                 traceReceived(reinterpret_cast<const char*>(chunk.bytes.get()));
                 if (scan(chunk.bytes.get(), chunk.length) == Scan::End) return Wait::Ended;
             }
-            if (queued > 0 && elapsedSince(start) > limit) return Wait::TimedOut;
+            if (queued > 0 && clock.over()) return Wait::TimedOut;
         }
     }
 
     // The first NAK starts it with the 8-bit sum, or, where the mode has
     // CRC, the first C with CRC-16, whichever is read first.
-    bool waitForStart() {
+    Wait waitForStart() {
         bool started = false;
         auto scan = [&](const uint8_t* bytes, DWORD length) {
             for (DWORD i = 0; i < length && !started; ++i) {
@@ -129,12 +188,14 @@ struct Sender {
             }
             return Scan::Continue;
         };
-        return waitFor(kStartTimeout, hostTimer()(), scan, [&] { return started; }) == Wait::Decided;
+        return waitFor(kStartTimeout, scan, [&] { return started; });
     }
 
-    bool writeBytes(const uint8_t* bytes, DWORD length) {
-        DWORD written = 0;
-        return WriteFile(record->osHandle, bytes, length, &written, nullptr) != FALSE;
+    // The answer wait allows for the packet's time on the wire below
+    // kSlowLineBaud.
+    float answerLimit(size_t packetBytes) const {
+        if (record->baudRate >= kSlowLineBaud) return kAnswerTimeout;
+        return kAnswerTimeout + static_cast<float>(wireTimeMs(*record, static_cast<uint32_t>(packetBytes))) / 1000.0f;
     }
 
     // Reads ahead until `want` bytes are held or the file has ended. Where
@@ -177,6 +238,7 @@ struct Sender {
         bool asked = false;    // a C or NAK after the ACK: it asks for what comes next
         bool refused = false;  // a NAK, or a C, before any ACK
         bool cancelled = false;
+        bool failed = false;   // a call on the port failed (reported)
     };
 
     // Reads the answer to what was just written for up to `limit` seconds,
@@ -206,13 +268,14 @@ struct Sender {
             }
             return Scan::Continue;
         };
-        waitFor(limit, hostTimer()(), scan, [&] { return a.refused || (a.acked && (a.asked || !needsAsk)); });
+        a.failed = waitFor(limit, scan, [&] { return a.refused || (a.acked && (a.asked || !needsAsk)); }) ==
+                   Wait::Failed;
         return a;
     }
 
-    bool writeBlockZero(size_t blockSize) {
+    IoResult writeBlockZero(size_t blockSize) {
         sealPacket(packet, blockSize, check, 0);
-        return writeBytes(packet, DWORD(packetLength(blockSize, check)));
+        return writeLine(*record, packet, DWORD(packetLength(blockSize, check)));
     }
 
     // Block 0 for the file: the part of `fileName` after its last \ or /, a
@@ -263,15 +326,21 @@ struct Sender {
         }
         unsigned refusals = 0;
         unsigned silentWaits = 0;
-        for (;;) {
-            printf("Sending file header\n");
-            if (!writeBlockZero(blockSize)) {
-                int code = lastErrorCode();
+        for (unsigned sends = 0;; ++sends) {
+            if (sends == kBlockBudget) {
                 file.close();
-                reportError(MSG_SEND_PACKET_FAILED, record->portName.get(), code);
+                printf("File header sent %u times, giving up\n", kBlockBudget);
                 return false;
             }
-            const Answer a = readAnswer(kAnswerTimeout, true, false);
+            printf("Sending file header\n");
+            IoResult write = writeBlockZero(blockSize);
+            if (write.status != IoStatus::Done) {
+                file.close();
+                reportError(MSG_SEND_PACKET_FAILED, record->portName.get(), static_cast<int>(write.code));
+                return false;
+            }
+            const Answer a = readAnswer(answerLimit(packetLength(blockSize, check)), true, false);
+            if (a.failed) return false;
             if (a.cancelled) {
                 file.close();
                 printf("Receiver cancelled transfer\n");
@@ -309,28 +378,32 @@ struct Sender {
                 printf("EOT not acknowledged, giving up\n");
                 return 0;
             }
-            if (!writeBytes(&eot, 1)) {
-                reportError(MSG_SEND_EOT_FAILED, record->portName.get(), lastErrorCode());
+            IoResult write = writeLine(*record, &eot, 1);
+            if (write.status != IoStatus::Done) {
+                reportError(MSG_SEND_EOT_FAILED, record->portName.get(), static_cast<int>(write.code));
                 return 0;
             }
             a = readAnswer(kEotAnswerTimeout, true, true);
+            if (a.failed) return 0;
             if (a.cancelled && !a.acked) {
                 printf("Receiver cancelled transfer\n");
                 return 0;
             }
             if (!a.acked && !a.refused) printf("ACK timed out, resending\n");
         }
+        delivered = true;
         if (!a.asked) {
             printf("Receiver did not ask for the end of the batch\n");
         } else {
             memset(packet + kDataOffset, 0, kShortBlock);
             for (unsigned refusals = 0;;) {
                 printf("Sending end of batch\n");
-                if (!writeBlockZero(kShortBlock)) {
+                if (writeBlockZero(kShortBlock).status != IoStatus::Done) {
                     printf("End of batch not sent\n");
                     break;
                 }
-                a = readAnswer(kAnswerTimeout, false, false);
+                a = readAnswer(answerLimit(packetLength(kShortBlock, check)), false, false);
+                if (a.failed) break;
                 if (a.refused && ++refusals <= kMaxNaks) continue;
                 if (!a.acked && !a.cancelled) printf("End of batch not acknowledged\n");
                 break;
@@ -341,7 +414,9 @@ struct Sender {
     }
 
     int run(const char* fileName) {
-        if (!waitForStart()) {
+        const Wait start = waitForStart();
+        if (start == Wait::Failed) return 0;
+        if (start != Wait::Decided) {
             printf("Transfer start timed out\n");
             return 0;
         }
@@ -357,6 +432,7 @@ struct Sender {
         unsigned nakCount = 0;
         unsigned silentWaits = 0;
         unsigned failures = 0;  // NAKs and time-outs of this block
+        unsigned sends = 0;     // of this block, in packets of either size
         bool resend = false;
         bool anyAck = false;
         bool longBlocks = mode->blockSize == kLongBlock;
@@ -369,6 +445,7 @@ struct Sender {
                 ++blockCount;
                 silentWaits = 0;
                 failures = 0;
+                sends = 0;
                 // Once a 1K block would be more than 128 bytes of padding,
                 // 128-byte blocks take the rest.
                 blockSize = longBlocks && held > kLongBlock - kShortBlock ? kLongBlock : kShortBlock;
@@ -378,12 +455,18 @@ struct Sender {
                 longBlocks = false;
                 blockSize = kShortBlock;
             }
+            if (sends == kBlockBudget) {
+                file.close();
+                printf("Packet %d sent %u times, giving up\n", blockCount, kBlockBudget);
+                return 0;
+            }
+            ++sends;
             const size_t packetBytes = buildPacket(blockNumber, blockSize);
             traceNumber("Sending packet %d\n", blockCount);
-            if (!writeBytes(packet, DWORD(packetBytes))) {
-                int code = lastErrorCode();
+            IoResult write = writeLine(*record, packet, DWORD(packetBytes));
+            if (write.status != IoStatus::Done) {
                 file.close();
-                reportError(MSG_SEND_PACKET_FAILED, record->portName.get(), code);
+                reportError(MSG_SEND_PACKET_FAILED, record->portName.get(), static_cast<int>(write.code));
                 return 0;
             }
 
@@ -418,8 +501,8 @@ struct Sender {
                 }
                 return Scan::Continue;
             };
-            Wait outcome = waitFor(kAnswerTimeout, hostTimer()(), scan, [&] { return answered; });
-            if (outcome == Wait::Ended) return 0;
+            Wait outcome = waitFor(answerLimit(packetBytes), scan, [&] { return answered; });
+            if (outcome == Wait::Ended || outcome == Wait::Failed) return 0;
             if (outcome == Wait::TimedOut) {
                 // Resends after silence are bounded too: a receiver that gave
                 // up never answers again.
@@ -445,8 +528,9 @@ struct Sender {
         file.close();
         if (mode->headerBlock) return endBatch(blockCount);
         static const uint8_t eot = EOT;
-        if (!writeBytes(&eot, 1)) {
-            reportError(MSG_SEND_EOT_FAILED, record->portName.get(), lastErrorCode());
+        IoResult write = writeLine(*record, &eot, 1);
+        if (write.status != IoStatus::Done) {
+            reportError(MSG_SEND_EOT_FAILED, record->portName.get(), static_cast<int>(write.code));
             return 0;
         }
         printf("Sent %d blocks\n", blockCount);
@@ -463,7 +547,6 @@ int sendFile(uint32_t port, const char* fileName, int mode) {
     if (!record || !row) return 0;
     if (row->headerBlock && !hostFileSize()) return 0;
     Sender sender;
-    sender.port = port;
     sender.record = record;
     sender.mode = row;
     return sender.run(fileName ? fileName : "");

@@ -9,12 +9,15 @@
 //     without pause: nothing at all after 10 s of silence, a garbled packet,
 //     or a packet that stalled for 1 s or more (a gap of 1 s in the read
 //     times of its bytes, which may have been read after the NAK);
+//   - a block is answered 20 times at most (NAKs, and ACKs of repeats of the
+//     block before it) before it is stored;
 //   - EOT, read as a header, must be answered by ACK and end the call with 1;
 //   - two CANs read as a header and the byte after it, less than 1 s apart,
 //     must end the call with 0 unanswered;
 //   - the call ends with 0 only on the 11th rejection in a row, on a
-//     well-formed packet that is neither the expected block nor a repeat, or
-//     on two CANs where a header was due.
+//     well-formed packet that is neither the expected block nor a repeat, on
+//     two CANs where a header was due, or when a block that was answered 20
+//     times meets one more rejection, repeat or silence.
 // The file must then hold exactly the data of the packets stored by that
 // model. Spans come from the bytes the double hands out (onRead) between the
 // writes it records (onWrite); timing of the line therefore cannot mislead
@@ -48,6 +51,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint8_t SOH = 0x01, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18;
 constexpr size_t kPacketLength = 132;
 constexpr unsigned kRejectionLimit = 10;
+constexpr unsigned kBlockBudget = 20;  // answers for one block
 constexpr uint64_t kHeaderSilenceMs = 10000;
 constexpr uint64_t kStallMs = 1000;
 // After the last byte arrives the receiver needs at most 11 header silences
@@ -216,6 +220,7 @@ struct Model {
     Bytes stored;
     uint8_t lastAccepted = 0;
     unsigned rejections = 0;
+    unsigned tries = 0;  // answers since the last stored block
     bool eotAnswered = false;
 
     void answer(const Span& span, const Bytes& write, uint64_t atMs) {
@@ -234,12 +239,16 @@ struct Model {
             if (block == uint8_t(lastAccepted + 1)) {
                 stored.insert(stored.end(), span.bytes() + 3, span.bytes() + 131);
                 lastAccepted = block;
+                tries = 0;
             } else if (block != lastAccepted) {
                 violation("ACK for block %d after block %d", block, lastAccepted);
+            } else if (++tries > kBlockBudget) {
+                violation("a repeat acknowledged as answer %u for one block", tries);
             }
             rejections = 0;
         } else if (write[0] == NAK) {
             if (++rejections > kRejectionLimit) violation("NAK number %u in a row", rejections);
+            if (++tries > kBlockBudget) violation("NAK number %u for one block", tries);
             if (span.empty() && atMs - span.since < kHeaderSilenceMs)
                 violation("NAK after only %llu ms of silence", (unsigned long long)(atMs - span.since));
             if (span.promptPacket()) violation("NAK for a well-formed packet that came without a stall");
@@ -264,6 +273,8 @@ struct Model {
             uint8_t block = span.bytes()[1];
             if (block != lastAccepted && block != uint8_t(lastAccepted + 1)) return;
         }
+        const bool nextBlock = span.promptPacket() && span.bytes()[1] == uint8_t(lastAccepted + 1);
+        if (tries == kBlockBudget && !nextBlock) return;  // the block's budget is spent
         if (span.promptPacket()) violation("ended on a packet it should have answered");
         if (rejections != kRejectionLimit)
             violation("ended with 0 after %u rejections in a row", rejections);

@@ -13,7 +13,8 @@
 // fill byte in mode 0 and with 0x1A in modes 1 and 2, which never read past
 // the end; mode 2 sends a 1024-byte block only while more than 896 bytes are
 // left, and a 128-byte one while more are left only once a 1024-byte block
-// went out three times, and then no 1024-byte block again; EOT is a lone last
+// went out three times, and then no 1024-byte block again; no block goes out
+// more than 20 times, whatever the answers; EOT is a lone last
 // write after all of the file, and result 1 comes with it and only with it;
 // the file is closed; the call ends within a bound of simulated time after
 // the last byte the receiver sent.
@@ -44,6 +45,7 @@ constexpr uint8_t SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, NAK = 0x15, CA
 // With nothing more arriving, the sender gives up after the 8 s start wait
 // or after 10 silent answer waits of 2 s; two minutes leave ample room.
 constexpr uint64_t kMarginAfterLastArrivalMs = 2 * 60 * 1000;
+constexpr unsigned kBlockBudget = 20;  // sends of one block
 
 struct Layout {
     size_t size = 0;  // data bytes: 128 or 1024
@@ -238,6 +240,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t offset = 0;     // where in the file the last packet's block starts
     size_t blocksSent = 0;
     unsigned longWrites = 0;  // of the last block, as a 1024-byte packet
+    unsigned sends = 0;       // of the last block, in either size
     bool cRead = false, crcSent = false, longGivenUp = false;
     bool eotWritten = false;
     bool anyWrite = false;
@@ -309,7 +312,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (offset >= length) violation("block %d past the end of the file", block);
             ++blocksSent;
             longWrites = 0;
+            sends = 0;
         }
+        if (++sends > kBlockBudget) violation("block %d sent %u times", block, sends);
         size_t left = length - offset;
         if (l.size == 1024) {
             if (longGivenUp) violation("a 1024-byte block after 128-byte ones took over");

@@ -700,3 +700,21 @@ TEST_F(ReceiverTest, Mode3AnswersARepeatedHeaderAgain) {
     EXPECT_EQ(device().written, line("CACACAACA"));
     EXPECT_EQ(file(), blockData(1));
 }
+
+// A sender that offers the stored block again and again, with bad packets
+// between (each repeat starts the count of rejections anew), is given up on
+// once the expected block has had 20 tries.
+TEST_F(ReceiverTest, ABlockThatNeverComesIsGivenUpOnAfter20Tries) {
+    Bytes bad = packet(2, blockData(2));
+    bad[131] ^= 1;
+    std::vector<Turn> t{send(packet(1, blockData(1)))};
+    for (int i = 0; i < 30; ++i) t.push_back(send(i % 2 ? bad : packet(1, blockData(1))));
+    answers(t);
+    EXPECT_EQ(receive(), 0);
+    std::string answers = "NA";
+    for (int i = 0; i < 10; ++i) answers += "AN";
+    EXPECT_EQ(device().written, line(answers));
+    EXPECT_EQ(trace, "Block 2 not received after 20 tries, giving up\n");
+    EXPECT_EQ(file(), blockData(1));
+    EXPECT_TRUE(host().reports.empty());
+}

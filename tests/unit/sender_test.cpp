@@ -322,8 +322,8 @@ TEST_F(SenderTest, AnswersDecideAsTheyAreReadAndInTime) {
         {"a read without ACK, NAK or CAN decides nothing", {{"xyz"}}, 1, "1x2 2 EOT", "Sent 2 blocks\n", 1},
         {"an ACK at exactly 2.0 s is in time", {{A, 2000}}, 1, "1 2 EOT", "Sent 2 blocks\n", 0},
         {"an ACK read after 2.0 s resends", {{A, 2001}}, 1, "1x2 2 EOT", "Sent 2 blocks\n", 1},
-        {"a late ACK still sets the count back", times(10, {N}) + Script{{A, 2001}} + times(10, {N}), 1,
-         "1x22 2 EOT", "Sent 2 blocks\n", 1},
+        {"a late ACK still sets the count back", times(5, {N}) + Script{{A, 2001}} + times(10, {N}), 1,
+         "1x17 2 EOT", "Sent 2 blocks\n", 1},
         {"a late NAK still counts", times(9, {N}) + Script{{N, 2001}, {N}}, 0, "1x11", "Received too many NAKs\n", 1},
         {"NAK then ACK in two reads of one pass: next block, count 0", Script{{N + A, 0}} + times(10, {N}), 1,
          "1 2x11 EOT", "Sent 2 blocks\n", 0, 1},
@@ -460,19 +460,6 @@ TEST_F(SenderTest, FailedWritesCloseTheFileBeforeTheReport) {
         EXPECT_EQ(host().reports[0].filesOpen, 0);
         EXPECT_EQ(lineLog(), c.log) << "nothing more after the failure";
     }
-}
-
-TEST_F(SenderTest, AFailedQueryIsReportedAndAFailedReadDroppedAndTheTransferGoesOn) {
-    host().disk["file.bin"] = sample(10);
-    device().arrive(N);
-    device().clearError = {1, false, 6};
-    device().read = {1, false, 995};
-    receiver({});
-    captureStdout();
-    EXPECT_EQ(send(), 1);
-    EXPECT_EQ(stdoutText(), received(N) + sending(1) + received(A) + "Sent 1 blocks\n");
-    EXPECT_EQ(fake::messages(), std::vector<std::string>{"Error getting serial port \"COM3\" bytes available: 6"});
-    EXPECT_EQ(lineLog(), "1 EOT");
 }
 
 TEST_F(SenderTest, AChunkIsTracedAsTextUpToItsFirstZeroByteWhateverItsLength) {
@@ -798,4 +785,46 @@ TEST_F(YmodemSenderTest, TheEotAnswerIsWaitedForFourSeconds) {
         EXPECT_EQ(sendYmodem("f.bin", sample(10)), 1);
         EXPECT_EQ(lineLog(), delay < 4000 ? "0c 1c EOT 0c" : "0c 1c EOTx2 0c");
     }
+}
+
+// Whatever the mix of NAKs, silences and late ACKs, a block goes out 20 times
+// at most: the receiver's counts start again after each late ACK, so without
+// the budget this pattern would hold the call for good.
+TEST_F(SenderTest, ABlockSent20TimesWithoutAnAckEndsTheTransfer) {
+    host().disk["file.bin"] = sample(300);
+    device().arrive(N);
+    Script mix;
+    for (int i = 0; i < 10; ++i) mix = mix + Script{{N}, {A, 2001}, {""}};
+    receiver(Script{{A}} + mix);
+    captureStdout();
+    EXPECT_EQ(send(), 0);
+    std::string out = stdoutText();
+    EXPECT_EQ(lineLog(), "1 2x20");
+    EXPECT_EQ(lastLine(out), "Packet 2 sent 20 times, giving up\n");
+    EXPECT_EQ(fake::filesOpen(), 0);
+    EXPECT_TRUE(host().reports.empty());
+    EXPECT_LT(w32::world().nowMs, 20 * 2100u);
+}
+
+// A host timer that counts seconds from midnight wraps to 0 in the middle of
+// a wait: the wait goes on from the new reading and ends on time.
+TEST_F(SenderTest, WaitsEndOnTimeWhenTheHostTimerWrapsAtMidnight) {
+    host().timerStartSeconds = 86399.5;
+    host().disk["file.bin"] = sample(10);
+    device().arrive(N);
+    receiver(times(30, {""}));
+    captureStdout();
+    EXPECT_EQ(send(), 0);
+    EXPECT_EQ(lastLine(stdoutText()), kGaveUp);
+    EXPECT_EQ(lineLog(), "1x10");
+    EXPECT_GT(w32::world().nowMs, 10 * 2000u);
+    EXPECT_LE(w32::world().nowMs, 10 * 2060u);
+
+    fresh();
+    host().timerStartSeconds = 86399.5;
+    captureStdout();
+    EXPECT_EQ(send(), 0);
+    EXPECT_EQ(stdoutText(), "Transfer start timed out\n");
+    EXPECT_GT(w32::world().nowMs, 8000u);
+    EXPECT_LE(w32::world().nowMs, 8060u);
 }

@@ -69,6 +69,11 @@ struct Device {
     // TRUE with the bytes that went out, as on Windows.
     uint64_t writeMsPerByte = 0;
     uint64_t ctsHeldUntilMs = 0;
+    // A hung-up line: every read returns at once with nothing. A caller that
+    // reads on without letting time pass spins; the double stops it.
+    bool hungUp = false;
+    uint64_t instantReadsAtMs = 0;
+    unsigned instantReads = 0;
 
     // Bytes arrive `delayMs` from now, all at once.
     void arrive(const Bytes& bytes, uint64_t delayMs = 0);

@@ -147,6 +147,8 @@ ULONGLONG GetTickCount64();
 DWORD GetTickCount();
 void Sleep(DWORD ms);
 
+DWORD WaitForSingleObject(HANDLE handle, DWORD ms);  // threads only
+
 BOOL GetModuleHandleExA(DWORD flags, LPCSTR moduleNameOrAddress, HMODULE* module);
 BOOL FreeLibrary(HMODULE module);
 [[noreturn]] void FreeLibraryAndExitThread(HMODULE module, DWORD exitCode);
