@@ -5,6 +5,7 @@
 # and stay there; a run reports only the ones it added. Replay one with
 # build/fuzz/bin/TARGET_fuzz FILE (FUZZ_TRACE=1 shows the module's traces,
 # FUZZ_DUMP=1 the receiver's reads and writes).
+# A finding makes the run exit 1, and the output says what to do next.
 # Usage: tools/fuzz.sh [SECONDS] [TARGET...]   (targets: receiver sender)
 set -euo pipefail
 
@@ -27,7 +28,7 @@ for target in "${targets[@]}"; do
     mkdir -p "$work" "$findings"
     cp -n "$root/tests/fuzz/corpus/$target/"* "$work/" 2>/dev/null || true
     log=$build/$target.log
-    before=$(ls "$findings" | wc -l)
+    before=$(ls "$findings")
     echo "== $target: ${seconds}s, corpus $work"
     # Each input is bounded too: a run that takes 10 s of real time is a hang.
     set +e
@@ -37,9 +38,23 @@ for target in "${targets[@]}"; do
     set -e
     grep -E "^stat::number_of_executed_units|^stat::new_units_added|^stat::peak_rss_mb" "$log" || true
     grep -E "^Done [0-9]+ runs" "$log" | tail -1 || true
-    if [ $rc -ne 0 ] || [ "$(ls "$findings" | wc -l)" -ne "$before" ]; then
+    added=$(comm -13 <(echo "$before") <(ls "$findings") | sed "s|^|$findings/|")
+    if [ $rc -ne 0 ] || [ -n "$added" ]; then
         echo "!! $target: finding (exit $rc), see $log"
         grep -E "fuzz property broken|ERROR: |SUMMARY|Test unit written" "$log" | head -10
+        first=$(head -n 1 <<<"$added")
+        first=${first:-FILE}
+        cat <<NEXT
+   What to do next:
+   1. Replay it: FUZZ_TRACE=1 FUZZ_DUMP=1 $build/bin/${target}_fuzz $first
+      (FUZZ_TRACE shows the module's trace lines, FUZZ_DUMP the reads and writes with their times.)
+   2. Find the fault: in the module, or in the target's oracle if the rule it checks is wrong.
+      Fix it with a unit test that shows it (tests/unit).
+   3. Keep the input as a regression case: add it, byte for byte, to the ${target^^} seeds in
+      tests/fuzz/make_seeds.py (base64 or hex), run /usr/bin/python3 tests/fuzz/make_seeds.py, and
+      commit the corpus; ctest replays every seed on each make test.
+   4. Run make fuzz again. Findings stay in $findings; remove them once kept.
+NEXT
         status=1
     else
         echo "   $target: no finding"

@@ -5,6 +5,7 @@ The bytes follow the input layouts decoded by receiver_fuzz.cpp and
 sender_fuzz.cpp. Run with /usr/bin/python3 from anywhere; it rewrites
 tests/fuzz/corpus/{receiver,sender}/ next to this file.
 """
+import base64
 import os
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -82,6 +83,18 @@ RECEIVER = {
     "ymodem_second_file": raw(6400, []) + literal(0, 0, b"f\0 100") + run(0, 1) + eot()
     + literal(10, 0, b"g\0 1") + run(0, 1) + eot(),
     "ymodem_no_size": raw(6400, []) + literal(0, 0, b"f.bin\0") + run(0, 2) + eot() + literal(0, 0, b""),
+    # Repeats of the stored block with bad packets between, without end.
+    "repeats_without_end": packet(0)
+    + b"".join(packet(500, select=1) + corrupted(500, i, 131, 1) for i in range(15)) + eot(),
+    # Findings of libFuzzer, byte for byte: an EOT that came 10 s after the
+    # last answer was read while dropping the line before a NAK, and thrown
+    # away; the call then waited out its bounds and gave 0 for a whole file.
+    "finding_eot_after_header_silence": base64.b64decode(
+        "BgoAgwECCgEwAQIKAoMBAgoDBPYB9YMHhwECCi+DAf//YGAABZN9gwEEAA=="),
+    "finding_eot_after_header_silence_2": bytes.fromhex(
+        "010000010100f9f9f9f9f9f9f9f9f9f9f9f9f9f9f9f9f9f9f9f9f9f9020a0083"
+        "01020a018301020a020a068301020a06830102f6c000000004f6c0000000"
+        "040000830102830a0102"),
 }
 
 # Sender input: flags (1: ACK whatever comes once the script ends, 2: long
@@ -147,6 +160,8 @@ SENDER = {
                                                    ack(), ack(), ack()]),
     "mode3_end_unanswered": sender(12, 0x55, 10, 2, [noise(0, b"C"), ack(), ack(), ack(), silence()]),
     "mode3_negative_size": sender(28, 0x55, 100, 1, [noise(0, b"C")]),
+    # Nine silences, then a NAK, again and again: neither count ends it soon.
+    "silences_and_naks": sender(0, 0x1A, 200, 2, [nak()] + ([silence()] * 9 + [nak(20)]) * 3),
 }
 
 
