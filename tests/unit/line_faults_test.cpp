@@ -275,3 +275,31 @@ TEST_F(LineFaultTest, ADamagedAnswerIsNoAnswer) {
         EXPECT_TRUE(host().reports.empty());
     }
 }
+
+// Writes in the loops finish what a time-out cut short; a packet that cannot
+// go out whole (flow control holds the line) is a failed packet write.
+TEST_F(LineFaultTest, APacketGoesOutWholeOrFailsWithTheWriteTimeout) {
+    for (int mode : kModes) {
+        SCOPED_TRACE(mode);
+        fresh();
+        host().disk["out.bin"] = Bytes(100, 0x55);
+        device().writeMsPerByte = 25;  // slower than the write time-out allows
+        device().arrive(Bytes{askByte(mode)});
+        device().onWrite = [](w32::Device& d, const Bytes&) { d.arrive(Bytes{ACK}, 10); };
+        EXPECT_EQ(send(mode), 1);
+        ASSERT_GT(device().writes.size(), 2u) << "the packet took several writes";
+        Bytes packet = device().written;
+        packet.pop_back();  // the EOT
+        EXPECT_EQ(packet.size(), xmodem::packetLength(xmodem::kShortBlock, mode ? xmodem::Check::Crc : xmodem::Check::Sum));
+        EXPECT_TRUE(host().reports.empty());
+
+        fresh();
+        host().disk["out.bin"] = Bytes(100, 0x55);
+        device().ctsHeldUntilMs = w32::kForever;
+        device().arrive(Bytes{askByte(mode)});
+        EXPECT_EQ(send(mode), 0);
+        EXPECT_EQ(fake::messages(),
+                  std::vector<std::string>{"Failed to send XMODEM packet on serial port \"COM3\": 1460"});
+        EXPECT_EQ(fake::filesOpen(), 0);
+    }
+}
