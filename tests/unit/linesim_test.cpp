@@ -165,6 +165,51 @@ TEST(LinesimQueue, DueCountStopsAtTheFirstByteStillOnTheWire) {
     EXPECT_EQ(lineQueueDue(fast, 0), 4u);
 }
 
+// Steps through the adapter's release times; returns (time, bytes) of
+// every batch it passes on, popping each as a reader would.
+std::vector<std::pair<int64_t, size_t>> releases(LineQueue& queue) {
+    std::vector<std::pair<int64_t, size_t>> out;
+    for (int64_t at; (at = lineQueueNextReleaseNs(queue)) != INT64_MAX;) {
+        EXPECT_EQ(lineQueueRelease(queue, at - 1), 0u) << "released before " << at;
+        const size_t n = lineQueueRelease(queue, at);
+        out.emplace_back(at, n);
+        lineQueuePop(queue, n);
+    }
+    return out;
+}
+
+// 100 us a byte, a 10 ms latency timer (100 byte times): a full packet goes
+// as soon as its 62nd byte is in; the rest waits for the timer, counted from
+// the first byte of its batch.
+TEST(LinesimAdapter, HoldsABatchForTheLatencyOrUntilAPacketIsFull) {
+    constexpr int64_t us = 1000, ms = 1000 * us;
+    const std::vector<uint8_t> bytes = patternBytes(200);
+    LineQueue queue;
+    initLineQueue(queue, 1000, 100000, 10 * ms);
+    lineQueuePush(queue, bytes.data(), 1, 0);
+    lineQueuePush(queue, bytes.data() + 1, 1, 5 * ms);   // joins the open batch
+    using Batches = std::vector<std::pair<int64_t, size_t>>;
+    EXPECT_EQ(releases(queue), (Batches{{10 * ms + 100 * us, 2}}));
+
+    lineQueuePush(queue, bytes.data(), 200, 20 * ms);
+    EXPECT_EQ(releases(queue), (Batches{{26200 * us, 62}, {32400 * us, 62}, {38600 * us, 62},
+                                        {48700 * us, 14}}));
+
+    // Called late, it passes on the same batches; bytes it has passed on
+    // stay passed on when the reader takes only some of them.
+    lineQueuePush(queue, bytes.data(), 200, 100 * ms);
+    EXPECT_EQ(lineQueueRelease(queue, 112400 * us), 124u);
+    lineQueuePop(queue, 100);
+    EXPECT_EQ(lineQueueRelease(queue, 112400 * us), 24u);
+    EXPECT_EQ(lineQueueNextReleaseNs(queue), 118600 * us);
+
+    // Without a latency timer every byte goes at its own due time.
+    LineQueue plain;
+    initLineQueue(plain, 100, 100000);
+    lineQueuePush(plain, bytes.data(), 3, 0);
+    EXPECT_EQ(releases(plain), (Batches{{100 * us, 1}, {200 * us, 1}, {300 * us, 1}}));
+}
+
 TEST(LinesimFaults, ZeroRatesLeaveTheStreamAlone) {
     const std::vector<uint8_t> in = patternBytes(100000);
     FaultCounters counters;

@@ -6,13 +6,25 @@
 
 namespace linesim {
 
-void initLineQueue(LineQueue& queue, size_t capacity, uint32_t baud) {
+namespace {
+constexpr int64_t kNeverNs = std::numeric_limits<int64_t>::max();
+
+// When the adapter passes on the batch that queued byte `first` opens.
+int64_t batchReleaseNs(const LineQueue& queue, size_t first) {
+    const int64_t timer = lineQueueDueNsAt(queue, first) + queue.latencyNs;
+    return std::min(timer, lineQueueDueNsAt(queue, first + kAdapterPacketBytes - 1));
+}
+}  // namespace
+
+void initLineQueue(LineQueue& queue, size_t capacity, uint32_t baud, int64_t latencyNs) {
     queue.ring.assign(capacity, 0);
     queue.head = 0;
     queue.size = 0;
     queue.wire = WireClock{};
     queue.wire.baud = baud;
     queue.bursts.clear();
+    queue.latencyNs = latencyNs;
+    queue.released = 0;
 }
 
 size_t lineQueueFree(const LineQueue& queue) {
@@ -29,7 +41,6 @@ void lineQueuePush(LineQueue& queue, const uint8_t* bytes, size_t n, int64_t arr
     std::memcpy(queue.ring.data(), bytes + first, n - first);
     queue.size += n;
 
-    if (queue.wire.baud == 0) return;
     const BurstSlot slot = scheduleBytes(queue.wire, arrivalNs, n);
     if (!queue.bursts.empty()) {
         QueuedBurst& last = queue.bursts.back();
@@ -43,7 +54,6 @@ void lineQueuePush(LineQueue& queue, const uint8_t* bytes, size_t n, int64_t arr
 }
 
 size_t lineQueueDue(const LineQueue& queue, int64_t nowNs) {
-    if (queue.wire.baud == 0) return queue.size;
     size_t due = 0;
     for (const QueuedBurst& burst : queue.bursts) {
         const uint64_t arrived = bytesDueBy(queue.wire.baud, burst.burstStartNs, nowNs);
@@ -55,11 +65,40 @@ size_t lineQueueDue(const LineQueue& queue, int64_t nowNs) {
     return due;
 }
 
+int64_t lineQueueDueNsAt(const LineQueue& queue, size_t index) {
+    for (const QueuedBurst& burst : queue.bursts) {
+        if (index < burst.count) {
+            return byteDueNs(queue.wire.baud, burst.burstStartNs, burst.firstIndex + index);
+        }
+        index -= burst.count;
+    }
+    return kNeverNs;
+}
+
 int64_t lineQueueNextDueNs(const LineQueue& queue) {
-    if (queue.size == 0) return std::numeric_limits<int64_t>::max();
-    if (queue.wire.baud == 0) return std::numeric_limits<int64_t>::min();
-    const QueuedBurst& front = queue.bursts.front();
-    return byteDueNs(queue.wire.baud, front.burstStartNs, front.firstIndex);
+    return lineQueueDueNsAt(queue, 0);
+}
+
+size_t lineQueueRelease(LineQueue& queue, int64_t nowNs) {
+    if (queue.latencyNs == 0) {
+        queue.released = std::max(queue.released, lineQueueDue(queue, nowNs));
+        return queue.released;
+    }
+    // Batch by batch, each timed from its own first byte, so that the
+    // batches are the same however late this is called.
+    while (queue.released < queue.size) {
+        const int64_t releaseNs = batchReleaseNs(queue, queue.released);
+        if (releaseNs > nowNs) break;
+        queue.released = std::min(queue.released + kAdapterPacketBytes,
+                                  lineQueueDue(queue, releaseNs));
+    }
+    return queue.released;
+}
+
+int64_t lineQueueNextReleaseNs(const LineQueue& queue) {
+    if (queue.released >= queue.size) return kNeverNs;
+    if (queue.latencyNs == 0) return lineQueueDueNsAt(queue, queue.released);
+    return batchReleaseNs(queue, queue.released);
 }
 
 const uint8_t* lineQueueHead(const LineQueue& queue, size_t maxBytes, size_t* length) {
@@ -72,6 +111,7 @@ void lineQueuePop(LineQueue& queue, size_t n) {
     n = std::min(n, queue.size);
     queue.head = (queue.head + n) % queue.ring.size();
     queue.size -= n;
+    queue.released -= std::min(n, queue.released);
     while (n > 0 && !queue.bursts.empty()) {
         QueuedBurst& front = queue.bursts.front();
         const uint64_t taken = std::min<uint64_t>(n, front.count);

@@ -1,7 +1,8 @@
 // The bytes of one direction that were read from the source but not yet
-// delivered: a fixed-size ring, plus, on a paced line, the wire schedule of
-// every byte in it. The relay reads from the source only while the ring has
-// room, which is how a slow reader pushes back on a fast writer.
+// delivered: a fixed-size ring, plus the wire schedule of every byte in it,
+// plus the receiving adapter that passes bytes on to the far end. The relay
+// reads from the source only while the ring has room, which is how a slow
+// reader pushes back on a fast writer.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,9 @@
 #include "pacing.h"
 
 namespace linesim {
+
+// A USB full-speed packet of a serial adapter: 64 bytes, 2 of them status.
+constexpr size_t kAdapterPacketBytes = 62;
 
 struct QueuedBurst {
     int64_t burstStartNs;
@@ -24,10 +28,16 @@ struct LineQueue {
     size_t head = 0;
     size_t size = 0;
     WireClock wire;
-    std::deque<QueuedBurst> bursts;   // empty on an unthrottled line
+    std::deque<QueuedBurst> bursts;
+    // The receiving adapter's latency timer: 0 passes every byte on as it
+    // arrives. Otherwise a batch, opened by the first byte that arrives while
+    // the adapter holds none, is passed on once latencyNs have passed since
+    // that byte arrived, or at once when it reaches kAdapterPacketBytes.
+    int64_t latencyNs = 0;
+    size_t released = 0;   // head bytes the adapter has passed on, not yet delivered
 };
 
-void initLineQueue(LineQueue& queue, size_t capacity, uint32_t baud);
+void initLineQueue(LineQueue& queue, size_t capacity, uint32_t baud, int64_t latencyNs = 0);
 
 size_t lineQueueFree(const LineQueue& queue);
 
@@ -37,8 +47,20 @@ void lineQueuePush(LineQueue& queue, const uint8_t* bytes, size_t n, int64_t arr
 // Number of bytes at the head whose last bit has arrived by nowNs.
 size_t lineQueueDue(const LineQueue& queue, int64_t nowNs);
 
+// Time at which the last bit of queued byte `index` (0 = head) arrives;
+// INT64_MAX past the end.
+int64_t lineQueueDueNsAt(const LineQueue& queue, size_t index);
+
 // Due time of the oldest queued byte; INT64_MAX when the queue is empty.
 int64_t lineQueueNextDueNs(const LineQueue& queue);
+
+// Lets the adapter pass on every batch whose time has come by nowNs, and
+// returns how many head bytes may be delivered now.
+size_t lineQueueRelease(LineQueue& queue, int64_t nowNs);
+
+// When the adapter passes on the next bytes it still holds (possibly in the
+// past, until lineQueueRelease is called); INT64_MAX when it holds none.
+int64_t lineQueueNextReleaseNs(const LineQueue& queue);
 
 // The longest run of head bytes, at most maxBytes, that is contiguous in the
 // ring (the ring may wrap, so this can be shorter than what is due).

@@ -7,8 +7,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,9 +36,6 @@ using namespace linesim;
 
 constexpr size_t kQueueCapacity = 1 << 20;
 constexpr size_t kReadChunk = 4096;
-// A paced line is served in batches: waking for every byte at 921600 baud
-// would cost far more CPU than the relay itself.
-constexpr int64_t kMinSleepNs = 1000000;
 // After a pty end reports EIO or a hang-up, look again this much later.
 constexpr int64_t kRetryNs = 20000000;
 
@@ -43,6 +43,7 @@ struct Options {
     std::string linkA;
     std::string linkB;
     uint32_t baud = 0;
+    int64_t latencyNs[2] = {0, 0};   // A->B, B->A
     FaultRates rates;
     uint64_t seed = 1;
     std::string statsPath;
@@ -58,6 +59,35 @@ struct PtyEnd {
     int64_t retryAtNs = 0;  // after EIO or a hang-up: master left alone until then
 };
 
+// How late deliveries are against the time the line makes them due: one
+// count per write, in 1 us steps up to 10 ms, and one for anything later.
+struct Lateness {
+    static constexpr size_t kSteps = 10000;
+    std::vector<uint64_t> counts = std::vector<uint64_t>(kSteps + 1, 0);
+    uint64_t deliveries = 0;
+    int64_t maxNs = 0;
+};
+
+void recordLateness(Lateness& lateness, int64_t ns) {
+    ns = std::max<int64_t>(ns, 0);
+    ++lateness.counts[std::min<size_t>(size_t(ns / 1000), Lateness::kSteps)];
+    ++lateness.deliveries;
+    lateness.maxNs = std::max(lateness.maxNs, ns);
+}
+
+// The least whole number of microseconds that `share` of the deliveries
+// were no later than.
+double latenessQuantileUs(const Lateness& lateness, double share) {
+    if (lateness.deliveries == 0) return 0;
+    const uint64_t wanted = uint64_t(std::ceil(share * double(lateness.deliveries)));
+    uint64_t seen = 0;
+    for (size_t step = 0; step < Lateness::kSteps; ++step) {
+        seen += lateness.counts[step];
+        if (seen >= wanted) return double(step + 1);
+    }
+    return double(lateness.maxNs) / 1000;
+}
+
 struct Direction {
     const char* name;
     PtyEnd* source;
@@ -69,6 +99,7 @@ struct Direction {
     bool sinkFull = false;  // last write would block: wait for POLLOUT
     uint64_t bytesRead = 0;
     uint64_t bytesDelivered = 0;
+    Lateness lateness;
 };
 
 int64_t monotonicNs() {
@@ -79,8 +110,8 @@ int64_t monotonicNs() {
 
 [[noreturn]] void usage(int status) {
     std::fprintf(status ? stderr : stdout,
-                 "usage: linesim [--link-a PATH] [--link-b PATH] [--baud N] [--ber R]\n"
-                 "               [--drop R] [--insert R] [--seed N] [--stats PATH]\n"
+                 "usage: linesim [--link-a PATH] [--link-b PATH] [--baud N] [--latency MS[,MS]]\n"
+                 "               [--ber R] [--drop R] [--insert R] [--seed N] [--stats PATH]\n"
                  "               [--direction-faults ab|ba|both]\n");
     std::exit(status);
 }
@@ -120,6 +151,24 @@ uint64_t parseUnsigned(const char* option, const std::string& text, uint64_t max
     return value;
 }
 
+// Milliseconds, whole or decimal, for A->B and B->A; one value sets both.
+void parseLatency(const std::string& text, int64_t latencyNs[2]) {
+    const size_t comma = text.find(',');
+    const std::string parts[2] = {text.substr(0, comma),
+                                  comma == std::string::npos ? text : text.substr(comma + 1)};
+    for (int i = 0; i < 2; ++i) {
+        char* end = nullptr;
+        errno = 0;
+        const double ms = std::strtod(parts[i].c_str(), &end);
+        if (errno || end == parts[i].c_str() || *end || !(ms >= 0 && ms <= 10000)) {
+            std::fprintf(stderr, "linesim: --latency wants MS or MS,MS from 0 to 10000, not \"%s\"\n",
+                         text.c_str());
+            std::exit(2);
+        }
+        latencyNs[i] = int64_t(std::llround(ms * 1e6));
+    }
+}
+
 Options parseOptions(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -140,6 +189,8 @@ Options parseOptions(int argc, char** argv) {
             options.linkB = value;
         } else if (name == "--baud") {
             options.baud = uint32_t(parseUnsigned("--baud", value, 100000000));
+        } else if (name == "--latency") {
+            parseLatency(value, options.latencyNs);
         } else if (name == "--ber") {
             options.rates.bitErrorRate = parseRate("--ber", value);
         } else if (name == "--drop") {
@@ -249,7 +300,12 @@ void readSource(Direction& dir, int64_t nowNs) {
 
 void deliverDue(Direction& dir, int64_t nowNs) {
     if (dir.sinkFull || nowNs < dir.sink->retryAtNs) return;
-    size_t due = lineQueueDue(dir.queue, nowNs);
+    // Bytes released earlier and still queued wait for the reader, not for
+    // the line: they do not count as pacing.
+    const bool onTime = dir.queue.released == 0;
+    const int64_t releaseNs = lineQueueNextReleaseNs(dir.queue);
+    size_t due = lineQueueRelease(dir.queue, nowNs);
+    if (due > 0 && onTime) recordLateness(dir.lateness, monotonicNs() - releaseNs);
     while (due > 0) {
         size_t length = 0;
         const uint8_t* head = lineQueueHead(dir.queue, due, &length);
@@ -283,6 +339,12 @@ void printReport(FILE* out, const Direction dirs[2], double elapsedSeconds) {
                      "%s_bytes_dropped=%" PRIu64 "\n%s_bytes_inserted=%" PRIu64 "\n",
                      d.name, d.bytesRead, d.name, d.bytesDelivered, d.name, d.queue.size,
                      d.name, c.bitsFlipped, d.name, c.bytesDropped, d.name, c.bytesInserted);
+        std::fprintf(out,
+                     "%s_deliveries=%" PRIu64 "\n%s_late_us_median=%.0f\n%s_late_us_p99=%.0f\n"
+                     "%s_late_us_max=%.0f\n",
+                     d.name, d.lateness.deliveries, d.name, latenessQuantileUs(d.lateness, 0.5),
+                     d.name, latenessQuantileUs(d.lateness, 0.99), d.name,
+                     std::ceil(double(d.lateness.maxNs) / 1000));
     }
 }
 
@@ -300,6 +362,10 @@ int main(int argc, char** argv) {
     const int signalFd = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
     if (signalFd < 0) die("signalfd");
     signal(SIGPIPE, SIG_IGN);
+    // Wake-ups are due to the microsecond: no timer slack.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    const int timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (timerFd < 0) die("timerfd_create");
 
     openPty(ends[0]);
     openPty(ends[1]);
@@ -318,24 +384,28 @@ int main(int argc, char** argv) {
     dirs[1].sink = &ends[0];
     dirs[1].faultsOn = options.faultsBtoA && faultsActive(options.rates);
     for (int i = 0; i < 2; ++i) {
-        initLineQueue(dirs[i].queue, kQueueCapacity, options.baud);
+        initLineQueue(dirs[i].queue, kQueueCapacity, options.baud, options.latencyNs[i]);
         initFaultInjector(dirs[i].faults, dirs[i].faultsOn ? options.rates : FaultRates{},
                           options.seed, uint64_t(i));
         dirs[i].scratch.reserve(2 * kReadChunk);
     }
 
     const int64_t startNs = monotonicNs();
+    constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+    constexpr int64_t kFired = std::numeric_limits<int64_t>::min();
+    int64_t timerArmedNs = kNever;
     bool stopping = false;
     while (!stopping) {
         int64_t nowNs = monotonicNs();
         for (Direction& d : dirs) deliverDue(d, nowNs);
 
         // One pollfd per master (each is the source of one direction and
-        // the sink of the other), plus the signal fd. A master in its retry
-        // pause is not polled at all, so a lasting hang-up cannot spin us.
-        pollfd fds[3] = {{signalFd, POLLIN, 0}, {ends[0].masterFd, 0, 0},
-                         {ends[1].masterFd, 0, 0}};
-        int64_t wakeNs = std::numeric_limits<int64_t>::max();
+        // the sink of the other), plus the signal fd and the timer. A master
+        // in its retry pause is not polled at all, so a lasting hang-up
+        // cannot spin us.
+        pollfd fds[4] = {{signalFd, POLLIN, 0}, {ends[0].masterFd, 0, 0},
+                         {ends[1].masterFd, 0, 0}, {timerFd, POLLIN, 0}};
+        int64_t wakeNs = kNever;
         for (int i = 0; i < 2; ++i) {
             if (nowNs < ends[i].retryAtNs) {
                 fds[1 + i].fd = -1;
@@ -348,24 +418,31 @@ int main(int argc, char** argv) {
             if (d.sinkFull) {
                 fds[2 - i].events |= POLLOUT;
             } else if (d.queue.size > 0) {
-                wakeNs = std::min(wakeNs, std::max({lineQueueNextDueNs(d.queue),
-                                                    nowNs + kMinSleepNs,
-                                                    d.sink->retryAtNs}));
+                wakeNs = std::min(wakeNs, std::max(lineQueueNextReleaseNs(d.queue),
+                                                   d.sink->retryAtNs));
             }
         }
-        timespec timeout;
-        timespec* timeoutPtr = nullptr;
-        if (wakeNs != std::numeric_limits<int64_t>::max()) {
-            const int64_t waitNs = std::max<int64_t>(0, wakeNs - nowNs);
-            timeout.tv_sec = waitNs / kNsPerSecond;
-            timeout.tv_nsec = waitNs % kNsPerSecond;
-            timeoutPtr = &timeout;
+        // An absolute deadline: however long this pass took, the wake-up
+        // is at the byte's own due time.
+        if (wakeNs != timerArmedNs) {
+            itimerspec when{};
+            if (wakeNs != kNever) {
+                when.it_value.tv_sec = std::max<int64_t>(wakeNs, 1) / kNsPerSecond;
+                when.it_value.tv_nsec = std::max<int64_t>(wakeNs, 1) % kNsPerSecond;
+            }
+            if (timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &when, nullptr) != 0) {
+                die("timerfd_settime");
+            }
+            timerArmedNs = wakeNs;
         }
-        if (ppoll(fds, 3, timeoutPtr, nullptr) < 0) {
+        if (ppoll(fds, 4, nullptr, nullptr) < 0) {
             if (errno == EINTR) continue;
             die("ppoll");
         }
         if (fds[0].revents & POLLIN) stopping = true;
+        // A timer that went off stays readable until it is set again, which
+        // the next pass does in any case (it is cheaper than reading it).
+        if (fds[3].revents & POLLIN) timerArmedNs = kFired;
 
         nowNs = monotonicNs();
         for (int i = 0; i < 2; ++i) {
