@@ -1,28 +1,37 @@
 #!/usr/bin/python3
-"""Transfer benchmarks: the plug-in against lrzsz and against itself, on the
-rig's null-modem (socat pty pair) and on linesim at 115200 and 921600 baud.
+"""Transfer benchmarks: the plug-in against lrzsz and against itself, in every
+transfer mode, on the rig's null-modem (socat pty pair) and on linesim at
+921600 and 115200 baud, the latter also with a USB adapter's 16 ms latency.
 
-    /usr/bin/python3 bench/bench.py BUILD_DIR --linesim PATH [--size BYTES]
-        [--repeat N] [--lines pty,115200,921600] [--memory-size BYTES]
+    /usr/bin/python3 bench/bench.py BUILD_DIR --linesim PATH [--full]
+        [--size BYTES] [--repeat N] [--lines pty,921600,115200,115200-16ms]
+        [--modes 0,1,2,3] [--rows ref,p2rx,sx2p,p2p] [--memory-size BYTES]
 
-Prints one table and writes it as CSV under BUILD_DIR/bench/.  Figures only:
-a slow run is never a failure.  A run whose received file differs from the
-sent one, or that does not finish in time, is marked in its row and the
-table goes on.  Exit status 1 only when the bench itself could not run.
+Prints one table per line and writes them as CSV under BUILD_DIR/bench/.
+Figures only: a slow run is never a failure.  A run whose received file
+differs from the sent one, or that does not finish in time, is marked in its
+row and the table goes on.  A mode the plug-in does not serve shows "n/a".
+Exit status 1 only when the bench itself could not run.
 
 How each figure is taken (see docs/bench.md):
-  wall        the receiver's view: from its first NAK to the EOT.  For the
+  wall        the receiver's view: from its first request to the end.  For the
               plug-in, the ReceiveSerialFile call as serialhost times it; for
-              rx, its lifetime less the 1 s it always waits after the EOT.
+              rx and rb, their lifetime less the fixed waits they always make
+              (rx: 1 s after the EOT; rb: 1 s before its first request, 1 s
+              after the EOT, 1 s before it asks for the next file).
   CPU         Linux peers: rusage of the process (os.wait4).  serialhost: the
               process's CPU at the end of the transfer (its own summary, from
               GetProcessTimes) less its CPU when it had the port open (from
               /proc), so Wine's start-up is not counted.
   peak RSS    VmHWM of the serialhost process, sampled from /proc.
+  ceiling     stop-and-wait: each block's packet, then its one-byte answer,
+              through the line's model (wire time at the baud rate, plus the
+              adapter's latency timer where there is one).
 """
 
 import argparse
 import csv
+import math
 import os
 import random
 import re
@@ -42,29 +51,75 @@ import rig as rigmod  # noqa: E402
 from rig import Rig, drain, read_exact  # noqa: E402
 
 BLOCK = 128
-PACKET = 133          # 132-byte packet plus the one-byte answer
 PAD = b"\x1a"
+CAN = b"\x18"
 CLK_TCK = os.sysconf("SC_CLK_TCK")
+QUICK_SIZE = 256 * 1024
+FULL_SIZE = 1024 * 1024
 
-# rx waits for a second of silence after the EOT before it answers it (an
-# alarm(1) after reading the EOT, seen with strace); that second is not part
-# of the transfer.
-RX_EOT_WAIT = 1.0
+
+class Mode:
+    """One transfer mode: the plug-in's `mode` argument, the lrzsz programs
+    that speak it, and its packets."""
+
+    def __init__(self, number, name, sender, receiver, receiver_waits, check, big_blocks,
+                 exact_size):
+        self.number = number
+        self.name = name
+        self.sender = sender              # lrzsz sender argv, the file's name follows
+        self.receiver = receiver          # lrzsz receiver argv
+        self.receiver_waits = receiver_waits
+        self.check = check                # bytes of checksum or CRC
+        self.big_blocks = big_blocks      # 1024-byte blocks, 128 for the last 896 bytes or fewer
+        self.exact_size = exact_size      # the receiver learns the size (YMODEM)
+
+    @property
+    def receiver_name(self):
+        return " ".join(w for w in self.receiver if w not in ("-v", "-b", "-t", "10", "out.bin",
+                                                              "--ymodem"))
+
+    @property
+    def sender_name(self):
+        return " ".join(w for w in self.sender if w not in ("-q", "-b", "--ymodem"))
+
+    def host_args(self):
+        """What serialhost send/recv gets for this mode (nothing for mode 0,
+        so that a serialhost without --mode still runs it)."""
+        return ["--mode", str(self.number)] if self.number else []
+
 
 # rx flushes its input right after each ACK, so a packet that arrives before
 # that flush is lost, and the transfer stalls until a time-out.  rx's own
 # (10 s by default) is set to 1 s, so that such a stall costs the reference
-# and the plug-in -> rx rows alike a second, not ten.
-RX = ["rx", "-q", "-b", "-t", "10", "out.bin"]
-SX = ["sx", "-q", "-b"]
+# and the plug-in -> rx rows alike a second, not ten.  rx waits for a second
+# of silence after the EOT before it answers it (an alarm(1) after reading
+# the EOT, seen with strace); rb also waits a second before its first C and
+# another before it asks for the next file.  Those seconds are not part of
+# the transfer.  sb without -k sends 128-byte blocks; with it, 1K blocks as
+# sx -k does.  The receivers run with -v: they then say "Retry N: why" on
+# stderr for every packet they had to ask for again.
+MODES = {
+    0: Mode(0, "XMODEM, checksum", ["sx", "-q", "-b"], ["rx", "-v", "-b", "-t", "10", "out.bin"],
+            1.0, 1, False, False),
+    1: Mode(1, "XMODEM-CRC", ["sx", "-q", "-b"], ["rx", "-v", "-b", "-c", "-t", "10", "out.bin"],
+            1.0, 2, False, False),
+    2: Mode(2, "XMODEM-1K", ["sx", "-q", "-b", "-k"], ["rx", "-v", "-b", "-c", "-t", "10", "out.bin"],
+            1.0, 2, True, False),
+    3: Mode(3, "YMODEM", ["sb", "-q", "-b", "-k", "--ymodem"], ["rb", "-v", "-b", "-t", "10", "--ymodem"],
+            3.0, 2, True, True),
+}
 
-ROWS = [
-    ("ref", "sx -> rx (reference)"),
-    ("p2rx", "plug-in -> rx"),
-    ("sx2p", "sx -> plug-in"),
-    ("p2p", "plug-in -> plug-in"),
-]
-ROW_TITLES = dict(ROWS)
+ROW_KEYS = ["ref", "p2rx", "sx2p", "p2p"]
+
+
+def row_title(mode, row):
+    return {
+        "ref": "%s -> %s (reference)" % (mode.sender_name, mode.receiver_name),
+        "p2rx": "plug-in -> %s" % mode.receiver_name,
+        "sx2p": "%s -> plug-in" % mode.sender_name,
+        "p2p": "plug-in -> plug-in",
+    }[row]
+
 
 SUMMARY = re.compile(r"^(sent|received|send failed|receive failed) .*: (\d+) bytes in ([0-9.]+) s "
                      r"\(\d+ bytes/s\), cpu ([0-9.]+) s", re.M)
@@ -72,32 +127,83 @@ SUMMARY = re.compile(r"^(sent|received|send failed|receive failed) .*: (\d+) byt
 
 # ---------------------------------------------------------------- pure helpers
 
-def ceiling(baud):
-    """Bytes per second XMODEM can move at BAUD: 10 bits a byte on the wire,
-    128 data bytes per 132-byte packet plus its one-byte answer."""
-    return baud / 10.0 * BLOCK / PACKET
+def block_sizes(mode, size):
+    """The data blocks that carry SIZE bytes in MODE, in order."""
+    if not mode.big_blocks:
+        return [BLOCK] * -(-size // BLOCK)
+    sizes = []
+    left = size
+    while left > 0:
+        block = 1024 if left > 896 else BLOCK
+        sizes.append(block)
+        left -= block
+    return sizes
+
+
+def delivery_ns(n, baud, latency_ms):
+    """When the last of N bytes written at once at time 0 reaches the far
+    end, as linesim models it: byte k is due when its 10 bits have crossed
+    the wire; an adapter with a latency timer passes a batch on once the
+    latency has passed since its first byte came, or when it holds 62."""
+    def due(k):
+        return -(-(k + 1) * 10 * 10**9 // baud)
+    if not latency_ms:
+        return due(n - 1)
+    latency = int(round(latency_ms * 1e6))
+    first, released = 0, 0
+    while first < n:
+        release = due(first) + latency
+        if first + 61 < n:
+            release = min(release, due(first + 61))
+        last = first
+        while last + 1 < n and last + 1 < first + 62 and due(last + 1) <= release:
+            last += 1
+        first, released = last + 1, release
+    return released
+
+
+def block_seconds(packet, baud, latency_ms=0):
+    """Stop-and-wait cost of one block: its packet across, its answer back."""
+    return (delivery_ns(packet, baud, latency_ms) + delivery_ns(1, baud, latency_ms)) / 1e9
+
+
+def ceiling(mode, size, baud, latency_ms=0):
+    """Bytes per second MODE can move on the line at best: SIZE bytes over
+    the time of its blocks, each a packet (3 header bytes, the data, the
+    check) and a one-byte answer.  The start, the EOT and YMODEM's header
+    and closing blocks are left out: under 0.1% of 256 KiB."""
+    cost = {}
+    total = 0.0
+    for block in block_sizes(mode, size):
+        if block not in cost:
+            cost[block] = block_seconds(3 + block + mode.check, baud, latency_ms)
+        total += cost[block]
+    return size / total if total else None
 
 
 def padded(data):
     return data + PAD * (-len(data) % BLOCK)
 
 
-def check_received(sent, got, receiver):
-    """None when GOT is a correct copy of SENT, else what is wrong.  The
-    plug-in keeps the whole last block (padding included); rx may cut the
-    padding off."""
-    if receiver == "plugin":
-        want = padded(sent)
-        if got == want:
+def check_received(sent, got, receiver, exact=False):
+    """None when GOT is a correct copy of SENT, else what is wrong.  With
+    EXACT (YMODEM) the copy has the sender's size; otherwise the plug-in
+    keeps the whole last block (padding included) and rx may cut the padding
+    off."""
+    if exact:
+        if got == sent:
             return None
-    else:
-        if (got[:len(sent)] == sent and len(got) <= len(padded(sent))
-                and got[len(sent):] == PAD * (len(got) - len(sent))):
+    elif receiver == "plugin":
+        if got == padded(sent):
             return None
-    for i, (a, b) in enumerate(zip(got, padded(sent))):
+    elif (got[:len(sent)] == sent and len(got) <= len(padded(sent))
+          and got[len(sent):] == PAD * (len(got) - len(sent))):
+        return None
+    want = sent if exact else padded(sent)
+    for i, (a, b) in enumerate(zip(got, want)):
         if a != b:
             return "differs at byte %d" % i
-    return "%d bytes, expected %d" % (len(got), len(padded(sent)))
+    return "%d bytes, expected %d" % (len(got), len(want))
 
 
 def parse_summary(stderr_text):
@@ -120,6 +226,13 @@ def count_resends(trace):
     return sends - int(blocks[-1]), timeouts
 
 
+def count_retries(stderr_text):
+    """Packets an lrzsz receiver asked for again, and how many of those after
+    a time-out, from its -v messages ("Retry 0: TIMEOUT")."""
+    retries = re.findall(r"Retry \d+: (.*)", stderr_text)
+    return len(retries), sum(1 for why in retries if "TIMEOUT" in why)
+
+
 def spread(values):
     """'min-max' of a list of numbers (one decimal place below 100)."""
     if not values:
@@ -129,16 +242,26 @@ def spread(values):
     return (fmt % lo) if len(values) == 1 else (fmt + "-" + fmt) % (lo, hi)
 
 
-def summarize(line, row, runs, size, baud, ref_best):
-    """One table row from the runs of ROW on LINE.  Figures are those of the
-    fastest run that delivered a correct file."""
-    good = [r for r in runs if r["ok"]]
+def quantile(values, share):
+    """The value that SHARE of VALUES are no greater than (nearest rank)."""
+    xs = sorted(values)
+    return xs[max(0, min(len(xs) - 1, math.ceil(share * len(xs)) - 1))]
+
+
+def summarize(line, mode, row, runs, size, ref_best, ceiling_bps=None, unserved=None):
+    """One table row from the runs of ROW in MODE on LINE.  Figures are those
+    of the fastest run that delivered a correct file.  UNSERVED: why the
+    plug-in could not take part (the row is n/a)."""
     out = {
-        "line": line, "row": row, "transfer": ROW_TITLES[row], "runs": len(runs),
-        "ok_runs": len(good), "size": size,
+        "line": line, "mode": mode.number, "row": row, "transfer": row_title(mode, row),
+        "runs": len(runs), "ok_runs": 0, "size": size, "notes": "",
     }
-    notes = sorted({r["note"] for r in runs if r.get("note")})
-    out["notes"] = "; ".join(notes)
+    if unserved:
+        out.update(na=True, notes=unserved)
+        return out
+    good = [r for r in runs if r["ok"]]
+    out["ok_runs"] = len(good)
+    out["notes"] = "; ".join(sorted({r["note"] for r in runs if r.get("note")}))
     if not good:
         return out
     best = min(good, key=lambda r: r["wall"])
@@ -155,12 +278,12 @@ def summarize(line, row, runs, size, baud, ref_best):
         "timeouts": sum(r.get("timeouts") or 0 for r in good)
         if any(r.get("timeouts") is not None for r in good) else None,
     })
-    if ref_best and row != "ref":
-        out["vs_ref"] = out["throughput"] / (size / ref_best)
-    elif row == "ref":
+    if row == "ref":
         out["vs_ref"] = 1.0
-    if baud:
-        out["efficiency"] = out["throughput"] / ceiling(baud)
+    elif ref_best:
+        out["vs_ref"] = out["throughput"] / (size / ref_best)
+    if ceiling_bps:
+        out["efficiency"] = out["throughput"] / ceiling_bps
     return out
 
 
@@ -173,14 +296,23 @@ def fmt_cpu(seconds, wall):
 
 
 def format_table(rows, title):
-    """The summary rows as an aligned text table."""
-    head = ["line", "transfer", "ok", "wall s best", "spread", "bytes/s", "vs ref", "eff.",
+    """The summary rows of one line as an aligned text table."""
+    head = ["mode", "transfer", "ok", "wall s best", "spread", "bytes/s", "vs ref", "eff.",
             "sender CPU s", "receiver CPU s", "wineserver CPU s", "resends"]
     body = []
-    for r in rows:
+    for i, r in enumerate(rows):
         has = "wall_best" in r
+        if r.get("na"):
+            # A mode none of whose rows ran takes one line.
+            mates = [x for x in rows if x["mode"] == r["mode"]]
+            if all(x.get("na") for x in mates) and len(mates) > 1:
+                if r is mates[0]:
+                    body.append([str(r["mode"]), "all %d rows" % len(mates), "n/a", "n/a"] + ["-"] * 8)
+                continue
+            body.append([str(r["mode"]), r["transfer"], "n/a", "n/a"] + ["-"] * 8)
+            continue
         body.append([
-            r["line"], r["transfer"], "%d/%d" % (r["ok_runs"], r["runs"]),
+            str(r["mode"]), r["transfer"], "%d/%d" % (r["ok_runs"], r["runs"]),
             "%.2f" % r["wall_best"] if has else "-",
             r["wall_spread"] if has else "-",
             "%.0f" % r["throughput"] if has else "-",
@@ -194,21 +326,30 @@ def format_table(rows, title):
     widths = [max(len(str(x)) for x in col) for col in zip(head, *body)]
     lines = [title]
     for i, cells in enumerate([head] + body):
-        lines.append("  ".join(str(c).ljust(w) if j < 2 else str(c).rjust(w)
+        lines.append("  ".join(str(c).ljust(w) if j == 1 else str(c).rjust(w)
                                for j, (c, w) in enumerate(zip(cells, widths))).rstrip())
         if i == 0:
             lines.append("  ".join("-" * w for w in widths))
-    notes = [(r["line"], r["transfer"], r["notes"]) for r in rows if r.get("notes")]
-    for line, transfer, note in notes:
-        lines.append("  note: %s, %s: %s" % (line, transfer, note))
+    notes = {}
+    for r in rows:
+        if r.get("notes"):
+            key = ("n/a: " if r.get("na") else "") + r["notes"]
+            notes.setdefault(key, []).append(r)
+    for note, which in notes.items():
+        if which[0].get("na"):
+            modes = sorted({r["mode"] for r in which})
+            lines.append("  %s (mode %s)" % (note, ", ".join(str(m) for m in modes)))
+        else:
+            for r in which:
+                lines.append("  note: mode %d, %s: %s" % (r["mode"], r["transfer"], note))
     return "\n".join(lines)
 
 
-CSV_FIELDS = ["line", "row", "transfer", "size", "runs", "ok_runs", "wall_best", "wall_median",
-              "wall_spread", "throughput", "vs_ref", "efficiency", "sender_cpu", "receiver_cpu",
-              "wineserver_cpu", "resends", "timeouts", "notes"]
+CSV_FIELDS = ["line", "mode", "row", "transfer", "size", "runs", "ok_runs", "wall_best",
+              "wall_median", "wall_spread", "throughput", "vs_ref", "efficiency", "sender_cpu",
+              "receiver_cpu", "wineserver_cpu", "resends", "timeouts", "notes"]
 
-RUN_FIELDS = ["line", "row", "run", "size", "ok", "wall", "sender_cpu", "receiver_cpu",
+RUN_FIELDS = ["line", "mode", "row", "run", "size", "ok", "wall", "sender_cpu", "receiver_cpu",
               "wineserver_cpu", "sender_rss_kib", "receiver_rss_kib", "resends", "timeouts", "note"]
 
 
@@ -352,7 +493,8 @@ class Bench:
         self.build = os.path.abspath(args.build)
         self.out_dir = os.path.abspath(args.out) if args.out else os.path.join(self.build, "bench")
         self.work = os.path.join(self.out_dir, "work")
-        os.makedirs(self.work, exist_ok=True)
+        self.rb_dir = os.path.join(self.work, "rb")
+        os.makedirs(self.rb_dir, exist_ok=True)
         self.data = {}
 
     def source(self, size):
@@ -364,15 +506,15 @@ class Bench:
                 f.write(self.data[size])
         return path
 
-    def time_limit(self, size, baud):
-        # A paced line is given 1.5 times its ceiling's time.  On the pty
-        # pair a clean 1 MiB run takes 1-3 s and every packet that rx's input
-        # flush throws away costs the sender a time-out (6 s for sx): a run
-        # still going after a minute has stalled some ten times and is cut
-        # off, which bounds the whole bench.
+    def time_limit(self, mode, size, baud, latency_ms):
+        # A paced line is given twice its ceiling's time, plus the fixed
+        # waits and a minute.  On the pty pair a clean 1 MiB run takes 1-3 s
+        # and every packet that rx's input flush throws away costs the sender
+        # a time-out (6 s for sx): a run still going after a minute has
+        # stalled some ten times and is cut off, which bounds the whole bench.
         if baud:
-            return 120.0 + size / (ceiling(baud) * 0.66)
-        return 20.0 + size / 25000.0
+            return 60.0 + mode.receiver_waits + 2 * size / ceiling(mode, size, baud, latency_ms)
+        return 20.0 + mode.receiver_waits + size / 25000.0
 
     # -- the pieces of one run -------------------------------------------------
     def _clean_line(self, rig):
@@ -380,7 +522,7 @@ class Bench:
         sx's CANs when it was ended)."""
         for end in ("a", "b"):
             fd = rig.open_linux_end(end)
-            drain(fd, 0.05)
+            drain(fd, 0.1)
             rig.close_fd(fd)
 
     def _logs(self, tag):
@@ -396,9 +538,9 @@ class Bench:
         err.close()
         return proc, Reaped(proc, sample_memory=True), base
 
-    def _start_peer(self, rig, argv, end, tag):
+    def _start_peer(self, rig, argv, end, tag, cwd=None):
         err = open(os.path.join(self.work, tag + ".err"), "wb")
-        proc = rig.start_peer(argv, end, cwd=self.work, stderr=err)
+        proc = rig.start_peer(argv, end, cwd=cwd or self.work, stderr=err)
         err.close()
         return proc, Reaped(proc)
 
@@ -441,26 +583,33 @@ class Bench:
         except OSError:
             return b""
 
+    def _out_path(self, mode, row, src):
+        """Where the receiver of ROW puts the file: rb names it after the
+        sender's file, in its own folder."""
+        if mode.exact_size and row in ("ref", "p2rx"):
+            return os.path.join(self.rb_dir, os.path.basename(src))
+        return os.path.join(self.work, "out.bin")
+
     # -- the four transfers ------------------------------------------------------
-    def run_once(self, rig, row, size, baud, tag):
+    def run_once(self, rig, mode, row, size, baud, latency_ms, tag):
         src = self.source(size)
         data = self.data[size]
-        out = os.path.join(self.work, "out.bin")
+        out = self._out_path(mode, row, src)
         if os.path.exists(out):
             os.remove(out)
         self._clean_line(rig)
-        limit = self.time_limit(size, baud)
+        limit = self.time_limit(mode, size, baud, latency_ms)
         ws_pid = int(rig.env.get("WINESERVER_PID") or 0)
         ws0 = proc_cpu(ws_pid) if ws_pid else None
         result = {"ok": False, "note": "", "resends": None, "timeouts": None}
         fn = getattr(self, "_run_" + row)
-        fn(rig, src, out, limit, tag, result)
+        fn(rig, mode, src, out, limit, tag, result)
         ws1 = proc_cpu(ws_pid) if ws_pid else None
         if ws0 is not None and ws1 is not None:
             result["wineserver_cpu"] = ws1 - ws0
         if result.get("wall") is not None and not result["note"]:
             receiver = "rx" if row in ("ref", "p2rx") else "plugin"
-            problem = check_received(data, self._read_out(out), receiver)
+            problem = check_received(data, self._read_out(out), receiver, mode.exact_size)
             if problem:
                 result["note"] = "received file wrong (%s)" % problem
             else:
@@ -469,57 +618,80 @@ class Bench:
             result["note"] = "no result"
         return result
 
-    def _sx(self, rig, src, end, tag):
-        proc, reaped = self._start_peer(rig, SX + [os.path.basename(src)], end, tag + "-sx")
+    def _sx(self, rig, mode, src, end, tag):
+        proc, reaped = self._start_peer(rig, mode.sender + [os.path.basename(src)], end, tag + "-sx")
         # sx flushes its input as it starts: the receiver's NAK must come after.
         wait_until(lambda: blocked_reading_stdin(proc.pid) or not reaped.running(), 10)
         return reaped
 
-    def _rx(self, rig, end, tag):
-        _, reaped = self._start_peer(rig, RX, end, tag + "-rx")
+    def _rx(self, rig, mode, end, tag):
+        cwd = None
+        if mode.exact_size:
+            cwd = self.rb_dir
+        _, reaped = self._start_peer(rig, mode.receiver, end, tag + "-rx", cwd=cwd)
         return reaped
 
-    def _rx_wall(self, rx, started):
-        return rx.end - started - RX_EOT_WAIT
+    def _end_sender(self, rig, sx, receiver_end, grace=3):
+        """rx and rb flush their output as they exit, so their last ACK can
+        be lost and the sender would go on resending its EOT (or YMODEM's
+        closing block): give it that ACK from the receiver's end.  Ending it
+        instead makes sx write CANs, which under load can reach the next run."""
+        if sx.wait(0.5):
+            return
+        fd = rig.open_linux_end(receiver_end)
+        try:
+            os.write(fd, b"\x06")
+            if not sx.wait(grace):
+                sx.end_it()
+        finally:
+            rig.close_fd(fd)
 
-    def _run_ref(self, rig, src, out, limit, tag, result):
-        sx = self._sx(rig, src, "a", tag)
+    def _rx_wall(self, mode, rx, started):
+        return rx.end - started - mode.receiver_waits
+
+    def _run_ref(self, rig, mode, src, out, limit, tag, result):
+        sx = self._sx(rig, mode, src, "a", tag)
         started = time.monotonic()
-        rx = self._rx(rig, "b", tag)
+        rx = self._rx(rig, mode, "b", tag)
         if not self._finish(rx, timeout=limit):
             sx.end_it()
             result["note"] = "timed out"
             return
-        # rx flushes its output as it exits, so its last ACK can be lost and
-        # sx would go on resending EOT: end it once rx is done.
-        if not sx.wait(3):
-            sx.end_it()
+        self._end_sender(rig, sx, "b")
+        result["resends"], result["timeouts"] = count_retries(self._read_out(
+            os.path.join(self.work, tag + "-rx.err")).decode(errors="replace"))
         if rx.proc.returncode != 0:
-            result["note"] = "rx failed (status %s)" % rx.proc.returncode
+            result["note"] = "%s failed (status %s)" % (mode.receiver[0], rx.proc.returncode)
             return
-        result.update(wall=self._rx_wall(rx, started), sender_cpu=sx.cpu, receiver_cpu=rx.cpu)
+        result.update(wall=self._rx_wall(mode, rx, started), sender_cpu=sx.cpu, receiver_cpu=rx.cpu)
 
-    def _run_p2rx(self, rig, src, out, limit, tag, result):
-        host, sender, base = self._start_host(rig, ["send", rig.com_a, winpath(src)], tag + "-send")
+    def _run_p2rx(self, rig, mode, src, out, limit, tag, result):
+        host, sender, base = self._start_host(
+            rig, ["send", rig.com_a, winpath(src)] + mode.host_args(), tag + "-send")
         cpu0 = self._host_ready(sender, rig.tty_a)
         started = time.monotonic()
-        rx = self._rx(rig, "b", tag)
-        finished = self._finish(rx, sender, timeout=limit)
+        rx = self._rx(rig, mode, "b", tag)
+        finished = self._finish(rx, timeout=limit)
+        if finished:
+            self._end_sender(rig, sender, "b", grace=30)
+        else:
+            sender.end_it()
         summary, cpu, trace = self._host_result(sender, base, cpu0)
         result["resends"], result["timeouts"] = count_resends(trace)
         if not finished:
             result["note"] = "timed out"
             return
         if not summary or not summary[0] or rx.proc.returncode != 0:
-            result["note"] = "transfer failed (serialhost %s, rx %s)" % (host.returncode,
-                                                                         rx.proc.returncode)
+            result["note"] = "transfer failed (serialhost %s, %s %s)" % (
+                host.returncode, mode.receiver[0], rx.proc.returncode)
             return
-        result.update(wall=self._rx_wall(rx, started), sender_cpu=cpu, receiver_cpu=rx.cpu,
+        result.update(wall=self._rx_wall(mode, rx, started), sender_cpu=cpu, receiver_cpu=rx.cpu,
                       sender_rss_kib=sender.maxrss_kib)
 
-    def _run_sx2p(self, rig, src, out, limit, tag, result):
-        sx = self._sx(rig, src, "b", tag)
-        host, receiver, base = self._start_host(rig, ["recv", rig.com_a, winpath(out)], tag + "-recv")
+    def _run_sx2p(self, rig, mode, src, out, limit, tag, result):
+        sx = self._sx(rig, mode, src, "b", tag)
+        host, receiver, base = self._start_host(
+            rig, ["recv", rig.com_a, winpath(out)] + mode.host_args(), tag + "-recv")
         cpu0 = self._host_ready(receiver, rig.tty_a)
         finished = self._finish(receiver, timeout=limit)
         if finished and not sx.wait(5):
@@ -536,10 +708,12 @@ class Bench:
         result.update(wall=summary[2], sender_cpu=sx.cpu, receiver_cpu=cpu,
                       receiver_rss_kib=receiver.maxrss_kib)
 
-    def _run_p2p(self, rig, src, out, limit, tag, result):
-        _, sender, sbase = self._start_host(rig, ["send", rig.com_a, winpath(src)], tag + "-send")
+    def _run_p2p(self, rig, mode, src, out, limit, tag, result):
+        _, sender, sbase = self._start_host(
+            rig, ["send", rig.com_a, winpath(src)] + mode.host_args(), tag + "-send")
         scpu0 = self._host_ready(sender, rig.tty_a)
-        _, receiver, rbase = self._start_host(rig, ["recv", rig.com_b, winpath(out)], tag + "-recv")
+        _, receiver, rbase = self._start_host(
+            rig, ["recv", rig.com_b, winpath(out)] + mode.host_args(), tag + "-recv")
         rcpu0 = self._host_ready(receiver, rig.tty_b)
         finished = self._finish(receiver, sender, timeout=limit)
         ssum, scpu, trace = self._host_result(sender, sbase, scpu0)
@@ -555,11 +729,62 @@ class Bench:
         result.update(wall=rsum[2], sender_cpu=scpu, receiver_cpu=rcpu,
                       sender_rss_kib=sender.maxrss_kib, receiver_rss_kib=receiver.maxrss_kib)
 
+    # -- which modes the plug-in serves ------------------------------------------
+    def mode_support(self, rig, mode):
+        """{"send": reason or None, "recv": reason or None}: None where the
+        plug-in (through serialhost) serves MODE, else why not.  Cheap: a
+        mode the plug-in does not serve fails at once, and one it serves
+        shows it in its first byte (a receiver's request, a sender's first
+        packet after a C)."""
+        return {"recv": self._probe_side(rig, mode, "recv"),
+                "send": self._probe_side(rig, mode, "send")}
+
+    def _probe_side(self, rig, mode, verb):
+        self._clean_line(rig)
+        tag = "support-m%d-%s" % (mode.number, verb)
+        path = self.source(1024) if verb == "send" else os.path.join(self.work, "support.bin")
+        fd = rig.open_linux_end("b")
+        reaped = None
+        try:
+            proc, reaped, base = self._start_host(
+                rig, [verb, rig.com_a, winpath(path)] + mode.host_args(), tag)
+            self._host_ready(reaped, rig.tty_a)
+            deadline = time.monotonic() + 20
+            next_ask = time.monotonic()
+            asks = 0
+            answer = b""
+            while reaped.running() and time.monotonic() < deadline:
+                if verb == "send" and time.monotonic() >= next_ask:
+                    # C, then NAK, and so on: every mode starts on one of
+                    # them, and the sender may have flushed the last one.
+                    os.write(fd, b"C" if asks % 2 == 0 else b"\x15")
+                    asks += 1
+                    next_ask = time.monotonic() + 1.0
+                if select.select([fd], [], [], 0.05)[0]:
+                    answer += os.read(fd, 4096)
+                    if verb == "recv" or answer[:1] in (b"\x01", b"\x02"):
+                        break
+            if reaped.running():
+                os.write(fd, CAN * 2)
+                if not reaped.wait(2):
+                    reaped.end_it()
+                return None if answer else "no sign of a transfer within 20 s"
+            with open(base + ".err", "rb") as f:
+                err = f.read().decode(errors="replace")
+            if proc.returncode == 2 and "--mode" in err:
+                return "serialhost has no --mode"
+            return "the plug-in does not serve it"
+        finally:
+            rig.close_fd(fd)
+            if reaped:
+                reaped.end_it()
+
     # -- the line's own round trip ----------------------------------------------
     def line_round_trip(self, rig, count=200):
-        """Median time for a 132-byte packet to cross the line and a one-byte
-        answer to come back, with an instant answerer (a small Linux process)
-        on the far end: the least a block can cost on this line."""
+        """Round trips of a 132-byte packet across the line and a one-byte
+        answer back, with an instant answerer (a small Linux process) on the
+        far end: the least a block can cost on this line.  Returns the list of
+        times in seconds."""
         self._clean_line(rig)
         answerer = rig.start_peer([sys.executable, "-c", ANSWERER], "a")
         fd = rig.open_linux_end("b")
@@ -575,7 +800,7 @@ class Bench:
         finally:
             rig.close_fd(fd)
             rigmod.end_process(answerer)
-        return statistics.median(times) if times else None
+        return times
 
 
     # -- Wine's cost of each call ------------------------------------------------
@@ -724,12 +949,12 @@ class Turnaround:
             return reaped
 
         def sx(tag):
-            proc, reaped = b._start_peer(rig, SX + [os.path.basename(src)], "a", tag)
+            proc, reaped = b._start_peer(rig, MODES[0].sender + [os.path.basename(src)], "a", tag)
             wait_until(lambda: blocked_reading_stdin(proc.pid) or not reaped.running(), 10)
             return reaped
 
         def rx(tag):
-            _, reaped = b._start_peer(rig, RX, "a", tag)
+            _, reaped = b._start_peer(rig, MODES[0].receiver, "a", tag)
             return reaped
 
         results = [
@@ -780,7 +1005,7 @@ def format_probe(raw, count):
              "  %-42s %9s %9s %11s" % ("call", "wall", "CPU", "wineserver")]
     for key, title in PROBE_ROWS:
         if key in costs:
-            wall, cpu, server = costs[key]
+            wall, cpu, server = (None if x is None else max(0.0, x) for x in costs[key])
             lines.append("  %-42s %9.2f %9.2f %11s" % (title, wall, cpu,
                                                       "-" if server is None else "%.2f" % server))
     for side, calls in BLOCK_CALLS.items():
@@ -815,33 +1040,83 @@ def format_turnaround(results, line_rt, blocks):
 
 # ---------------------------------------------------------------- main
 
+# key: (title, baud, adapter latency in ms)
 LINES = {
-    "pty": ("pty", 0),
-    "115200": ("linesim 115200", 115200),
-    "921600": ("linesim 921600", 921600),
+    "pty": ("pty", 0, 0),
+    "921600": ("linesim 921600", 921600, 0),
+    "115200": ("linesim 115200", 115200, 0),
+    "115200-16ms": ("linesim 115200, 16 ms latency", 115200, 16),
 }
 
+# What each line's plug-in rows should reach (efficiency against the mode's
+# ceiling), printed beside the figures.
+EFFICIENCY_TARGETS = {"921600": 0.85, "115200": 0.95}
+REF_TARGET = 0.98
 
-def linesim_cmd(path, baud):
-    return '%s --link-a "$RIG_LINK_A" --link-b "$RIG_LINK_B" --baud %d' % (path, baud)
+
+def linesim_cmd(path, baud, latency_ms, stats=None):
+    cmd = '%s --link-a "$RIG_LINK_A" --link-b "$RIG_LINK_B" --baud %d' % (path, baud)
+    if latency_ms:
+        cmd += " --latency %g" % latency_ms
+    if stats:
+        cmd += " --stats '%s'" % stats
+    return cmd
+
+
+def read_linesim_stats(path):
+    """linesim's key=value report, or {}."""
+    values = {}
+    try:
+        with open(path) as f:
+            for line in f:
+                key, _, value = line.strip().partition("=")
+                values[key] = value
+    except OSError:
+        pass
+    return values
+
+
+def format_pacing(stats_by_line):
+    """linesim's own pacing error on each line, both directions."""
+    lines = ["linesim's pacing error over the whole line (its report: deliveries, and how late they "
+             "were against their due time, us):",
+             "  %-30s %4s %11s %8s %8s %8s" % ("line", "dir", "deliveries", "median", "p99", "max")]
+    for line_name, stats in stats_by_line:
+        for d in ("ab", "ba"):
+            if d + "_deliveries" not in stats:
+                lines.append("  %-30s %4s %11s" % (line_name, d, "no report"))
+                continue
+            lines.append("  %-30s %4s %11s %8s %8s %8s" % (
+                line_name, d, stats[d + "_deliveries"], stats[d + "_late_us_median"],
+                stats[d + "_late_us_p99"], stats[d + "_late_us_max"]))
+    return "\n".join(lines)
 
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("build", help="build folder with bin/serialhost.exe and bin/serialport.dll")
     p.add_argument("--linesim", required=True, help="path of the native linesim program")
-    p.add_argument("--size", type=int, default=1024 * 1024, help="bytes per transfer (1 MiB)")
+    p.add_argument("--full", action="store_true",
+                   help="the full run: 1 MiB a transfer, 3 runs a row on the pty pair and 2 at "
+                        "921600 baud, peak memory with 16 MiB, 2000 turnaround blocks (default: "
+                        "the quick run, 256 KiB and one run a row)")
+    p.add_argument("--size", type=int, default=None, help="bytes per transfer (256 KiB; --full 1 MiB)")
     p.add_argument("--repeat", type=int, default=None,
-                   help="runs of each row on every line (default: 3 on the pty pair, "
+                   help="runs of each row on every line (default 1; --full: 3 on the pty pair, "
                         "2 at 921600 and 1 at 115200 baud)")
-    p.add_argument("--lines", default="pty,921600,115200",
-                   help="comma list of pty, 921600, 115200 (default all)")
-    p.add_argument("--rows", default=",".join(r for r, _ in ROWS),
+    p.add_argument("--lines", default=",".join(LINES),
+                   help="comma list of %s (default all)" % ", ".join(LINES))
+    p.add_argument("--modes", default=",".join(str(m) for m in MODES),
+                   help="comma list of transfer modes (default all: 0,1,2,3)")
+    p.add_argument("--rows", default=",".join(ROW_KEYS),
                    help="comma list of ref, p2rx, sx2p, p2p (default all)")
-    p.add_argument("--memory-size", type=int, default=16 * 1024 * 1024,
-                   help="size of the large transfer for peak memory (0: skip)")
-    p.add_argument("--turnaround-blocks", type=int, default=2000,
-                   help="blocks per turnaround measurement (0: skip)")
+    p.add_argument("--memory-size", type=int, default=None,
+                   help="size of the large transfer for peak memory (0: skip; default 0, "
+                        "--full 16 MiB)")
+    p.add_argument("--turnaround-blocks", type=int, default=None,
+                   help="blocks per turnaround measurement (0: skip; default 500, --full 2000)")
+    p.add_argument("--round-trips", type=int, default=200,
+                   help="round trips per line for its median and 99th percentile")
     p.add_argument("--probe", default=None, help="bench/probe.cpp built for this build (run.sh "
                                                   "builds it); measures Wine's cost per call")
     p.add_argument("--probe-calls", type=int, default=4000, help="calls per probe measurement")
@@ -851,29 +1126,118 @@ def parse_args(argv):
                                                  "(default BUILD/bench)")
     p.add_argument("--dll", default=None, help="plug-in for serialhost to load (default: its own)")
     args = p.parse_args(argv)
+    if args.size is None:
+        args.size = FULL_SIZE if args.full else QUICK_SIZE
+    if args.memory_size is None:
+        args.memory_size = 16 * 1024 * 1024 if args.full else 0
+    if args.turnaround_blocks is None:
+        args.turnaround_blocks = 2000 if args.full else 500
     if args.probe:
         args.probe = os.path.abspath(args.probe)
     for name in args.lines.split(","):
         if name not in LINES:
             p.error("unknown line %r" % name)
     for name in args.rows.split(","):
-        if name not in ROW_TITLES:
+        if name not in ROW_KEYS:
             p.error("unknown row %r" % name)
+    try:
+        args.mode_list = [MODES[int(m)] for m in args.modes.split(",")]
+    except (ValueError, KeyError):
+        p.error("--modes takes a comma list of 0, 1, 2, 3")
     return args
 
 
 def repeats_for(args, baud):
-    """Runs per row: 3 on the pty pair, where lrzsz stalls now and then; on
-    the paced lines runs differ by a few per cent, and a 1 MiB run takes 30 s
-    at 921600 and 115 s at 115200 baud, so 2 and 1 there."""
+    """Runs per row: one in the quick run.  The full run makes 3 on the pty
+    pair, where lrzsz stalls now and then; on the paced lines runs differ by
+    a few per cent, and a 1 MiB run takes 30 s at 921600 and 115 s at 115200
+    baud, so 2 and 1 there."""
     if args.repeat is not None:
         return max(1, args.repeat)
+    if not args.full:
+        return 1
     return {0: 3, 921600: 2}.get(baud, 1)
 
 
 def build_kind(build):
     exe = rigmod.host_exe(build)
     return "32-bit (win32)" if rigmod.is_32bit_program(exe) else "64-bit (win64)"
+
+
+QUICK_NO_REF = "quick run: a reference runs only beside a plug-in row (--full runs it)"
+
+
+def unserved_reason(support, row, full=False):
+    """Why ROW of a mode is n/a, or None: the plug-in cannot take part, or,
+    in the quick run, a reference would have no plug-in row beside it."""
+    if support is None:
+        return None
+    if row == "ref":
+        return None if full or not all(support.values()) else QUICK_NO_REF
+    need = {"p2rx": ["send"], "sx2p": ["recv"], "p2p": ["send", "recv"]}[row]
+    reasons = sorted({support[side] for side in need if support[side]})
+    return "; ".join(reasons) or None
+
+
+def format_round_trips(extras):
+    lines = ["Line round trip (132 bytes out, 1 byte back, instant Linux answerer; the least a "
+             "block of 128 can cost):",
+             "  %-30s %10s %10s %10s %10s %8s" % ("line", "median ms", "p99 ms", "model ms",
+                                                  "excess ms", "samples")]
+    for line_name, baud, latency_ms, times in extras:
+        if not times:
+            lines.append("  %-30s %10s" % (line_name, "failed"))
+            continue
+        median, p99 = statistics.median(times), quantile(times, 0.99)
+        model = block_seconds(132, baud, latency_ms) if baud else None
+        lines.append("  %-30s %10.3f %10.3f %10s %10s %8d" % (
+            line_name, median * 1e3, p99 * 1e3, "%.3f" % (model * 1e3) if model else "-",
+            "%.3f" % ((median - model) * 1e3) if model else "-", len(times)))
+    lines.append("  (model: wire time at 10 bits a byte, plus the adapter's holds; excess: median "
+                 "less model)")
+    return "\n".join(lines)
+
+
+def format_targets(summary, size):
+    """The issue's targets against the figures of this run (never asserted)."""
+    lines = ["Targets (figures of this run, never asserted):"]
+    by = {(r["line_key"], r["mode"], r["row"]): r for r in summary}
+    na_modes = set()
+    for key, target in EFFICIENCY_TARGETS.items():
+        for r in summary:
+            if r["line_key"] != key or r["row"] == "ref":
+                continue
+            if r.get("na"):
+                na_modes.add(r["mode"])
+                continue
+            eff, vs_ref = r.get("efficiency"), r.get("vs_ref")
+            met = eff is not None and eff >= target and (vs_ref is None or vs_ref >= REF_TARGET)
+            lines.append("  %-16s mode %d %-22s eff. %s (>= %.2f), vs ref %s (>= %.2f): %s" % (
+                LINES[key][0], r["mode"], r["transfer"],
+                "%.3f" % eff if eff is not None else "-", target,
+                "%.3f" % vs_ref if vs_ref is not None else "-", REF_TARGET,
+                "met" if met else "NOT met"))
+    slow = "115200-16ms"
+    for row in ("p2rx", "sx2p", "p2p"):
+        m2, m0 = by.get((slow, 2, row)), by.get((slow, 0, row))
+        ref2 = by.get((slow, 2, "ref"))
+        if not m2 or not m0:
+            continue
+        title = "%s, mode 2 %s" % (LINES[slow][0], m2["transfer"])
+        if m2.get("na") or "throughput" not in m2:
+            lines.append("  %s: n/a (mode 2 not served or no good run)" % title)
+            continue
+        parts = []
+        if "throughput" in m0:
+            parts.append("%.2fx mode 0 (>= 2)" % (m2["throughput"] / m0["throughput"]))
+        if ref2 and "throughput" in ref2:
+            parts.append("%.2fx %s (>= 1)" % (m2["throughput"] / ref2["throughput"],
+                                              ref2["transfer"].replace(" (reference)", "")))
+        lines.append("  %s: %s" % (title, ", ".join(parts) or "-"))
+    if na_modes:
+        lines.append("  mode %s: n/a (see the tables)" % ", ".join(str(m) for m in sorted(na_modes)))
+    lines.append("  (%d bytes a transfer; the 16 ms target is stated for 1 MiB, --full)" % size)
+    return "\n".join(lines)
 
 
 def main(argv):
@@ -885,82 +1249,111 @@ def main(argv):
         return 1
     bench = Bench(args)
     prefix = os.path.abspath(args.prefix) if args.prefix else os.path.join(build, "wineprefix")
-    rows = args.rows.split(",")
-    order = [r for r, _ in ROWS if r in rows]
-    summary, runs_out, extras = [], [], []
+    rows = [r for r in ROW_KEYS if r in args.rows.split(",")]
+    modes = args.mode_list
+    summary, runs_out, extras, tables, pacing = [], [], [], [], []
+    support = {}
     memory = {}
     turnaround = None
     probe = None
     kind = build_kind(build)
     started = time.monotonic()
     load_start = os.getloadavg()[0]
-    print("bench: %s build %s, %d bytes per transfer" % (kind, build, args.size), flush=True)
+    print("bench: %s build %s, %d bytes per transfer, %s run" % (
+        kind, build, args.size, "full" if args.full else "quick"), flush=True)
 
     for key in args.lines.split(","):
-        line_name, baud = LINES[key]
-        line_cmd = linesim_cmd(args.linesim, baud) if baud else None
+        line_name, baud, latency_ms = LINES[key]
+        stats_path = os.path.join(bench.out_dir, "linesim-%s.stats" % key)
+        if os.path.exists(stats_path):
+            os.remove(stats_path)
+        line_cmd = linesim_cmd(args.linesim, baud, latency_ms, stats_path) if baud else None
         repeat = repeats_for(args, baud)
         print("bench: %s: rig up" % line_name, flush=True)
         with Rig(build, name=args.rig_name, prefix=prefix, line=line_cmd) as rig:
-            rt = bench.line_round_trip(rig)
-            extras.append((line_name, baud, rt))
-            per_row = {r: [] for r in order}
+            for mode in modes:
+                if mode.number and mode.number not in support:
+                    support[mode.number] = bench.mode_support(rig, mode)
+                    print("bench: mode %d: %s" % (mode.number, ", ".join(
+                        "%s %s" % (side, why or "served") for side, why in
+                        sorted(support[mode.number].items()))), flush=True)
+            times = bench.line_round_trip(rig, args.round_trips)
+            extras.append((line_name, baud, latency_ms, times))
+            per_row = {(m.number, r): [] for m in modes for r in rows}
             for n in range(repeat):
-                for row in order:
-                    tag = "%s-%s-%d" % (key, row, n + 1)
-                    t = time.monotonic()
-                    result = bench.run_once(rig, row, args.size, baud, tag)
-                    result.update(line=line_name, row=row, run=n + 1, size=args.size)
-                    per_row[row].append(result)
-                    runs_out.append(result)
-                    print("bench: %-15s %-22s run %d: %s (%.0f s)" % (
-                        line_name, ROW_TITLES[row], n + 1,
-                        "%.2f s" % result["wall"] if result["ok"] else "FAILED: " + result["note"],
-                        time.monotonic() - t), flush=True)
-            ref_runs = [r["wall"] for r in per_row.get("ref", []) if r["ok"]]
-            ref_best = min(ref_runs) if ref_runs else None
-            for row in order:
-                summary.append(summarize(line_name, row, per_row[row], args.size, baud, ref_best))
+                for mode in modes:
+                    for row in rows:
+                        if unserved_reason(support.get(mode.number), row, args.full):
+                            continue
+                        tag = "%s-m%d-%s-%d" % (key, mode.number, row, n + 1)
+                        t = time.monotonic()
+                        result = bench.run_once(rig, mode, row, args.size, baud, latency_ms, tag)
+                        result.update(line=line_name, mode=mode.number, row=row, run=n + 1,
+                                      size=args.size)
+                        per_row[(mode.number, row)].append(result)
+                        runs_out.append(result)
+                        print("bench: %-30s mode %d %-30s run %d: %s (%.0f s)" % (
+                            line_name, mode.number, row_title(mode, row), n + 1,
+                            "%.2f s" % result["wall"] if result["ok"] else "FAILED: " + result["note"],
+                            time.monotonic() - t), flush=True)
+            line_rows = []
+            for mode in modes:
+                ref_runs = [r["wall"] for r in per_row.get((mode.number, "ref"), []) if r["ok"]]
+                ref_best = min(ref_runs) if ref_runs else None
+                top = ceiling(mode, args.size, baud, latency_ms) if baud else None
+                for row in rows:
+                    r = summarize(line_name, mode, row, per_row[(mode.number, row)], args.size,
+                                  ref_best, top,
+                                  unserved_reason(support.get(mode.number), row, args.full))
+                    r["line_key"] = key
+                    line_rows.append(r)
+            summary += line_rows
+            title = "%s: %d bytes a transfer, figures of the fastest good run" % (line_name, args.size)
+            table = format_table(line_rows, title)
+            tables.append(table)
+            print("\n" + table + "\n", flush=True)
             if not baud:
-                if "p2p" in order:
-                    memory[args.size] = [r for r in per_row["p2p"] if r["ok"]]
+                if "p2p" in rows:
+                    memory[args.size] = [r for r in per_row.get((0, "p2p"), []) if r["ok"]]
                 if args.memory_size:
                     print("bench: %s: %d-byte transfer for peak memory" % (line_name, args.memory_size),
                           flush=True)
-                    result = bench.run_once(rig, "p2p", args.memory_size, 0, "memory")
-                    result.update(line=line_name, row="p2p", run="memory", size=args.memory_size)
+                    result = bench.run_once(rig, MODES[0], "p2p", args.memory_size, 0, 0, "memory")
+                    result.update(line=line_name, mode=0, row="p2p", run="memory",
+                                  size=args.memory_size)
                     runs_out.append(result)
                     memory[args.memory_size] = [result] if result["ok"] else []
                     if not result["ok"]:
                         print("bench: memory run failed: %s" % result["note"], flush=True)
                 if args.turnaround_blocks:
                     print("bench: %s: turnaround" % line_name, flush=True)
-                    turnaround = (Turnaround(bench, rig, args.turnaround_blocks).run(), rt)
+                    turnaround = (Turnaround(bench, rig, args.turnaround_blocks).run(),
+                                  statistics.median(times) if times else None)
                 if args.probe and os.path.exists(args.probe):
                     print("bench: %s: cost of each call (probe)" % line_name, flush=True)
                     probe = bench.probe(rig, args.probe_calls)
         for path in (os.path.join(bench.work, "out.bin"),):
             if os.path.exists(path):
                 os.remove(path)
+        if baud:
+            pacing.append((line_name, read_linesim_stats(stats_path)))
 
-    title = ("XMODEM transfers of %d bytes, %s build of serialhost/serialport.dll under Wine; "
-             "figures of the fastest good run\n(load average %.2f at the start, %.2f at the end, "
-             "on %d cores)" % (args.size, kind, load_start, os.getloadavg()[0], os.cpu_count()))
-    table = format_table(summary, title)
-    text = [table, ""]
-    text.append("Line round trip (132 bytes out, 1 byte back, instant answerer; the least a block "
-                "can cost):")
-    for line_name, baud, rt in extras:
-        if rt is None:
-            text.append("  %-15s failed" % line_name)
-            continue
-        wire = PACKET * 10.0 / baud if baud else 0.0
-        text.append("  %-15s %8.3f ms%s" % (
-            line_name, rt * 1e3,
-            "   (wire time %.3f ms; at most %.3f of the ceiling)" % (wire * 1e3, wire / rt)
-            if baud else ""))
+    text = ["XMODEM transfers, %s build of serialhost/serialport.dll under Wine (load average "
+            "%.2f at the start, %.2f at the end, on %d cores); ceilings per mode: stop-and-wait, "
+            "data over packet + answer" % (kind, load_start, os.getloadavg()[0], os.cpu_count()),
+            ""]
+    for table in tables:
+        text += [table, ""]
+    text.append(format_round_trips(extras))
     text.append("")
-    text.append("Peak memory (VmHWM) of the serialhost process, plug-in -> plug-in on the pty line:")
+    if pacing:
+        text.append(format_pacing(pacing))
+        text.append("")
+    text.append(format_targets(summary, args.size))
+    text.append("")
+    if memory:
+        text.append("Peak memory (VmHWM) of the serialhost process, mode 0 plug-in -> plug-in on the "
+                    "pty line:")
     for size in sorted(memory):
         got = memory[size]
         if not got:

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # make bench: XMODEM transfer benchmarks under Wine (see docs/bench.md).
 #
-#   bash bench/run.sh BUILD_DIR [--size BYTES] [--repeat N] [bench.py options]
+#   bash bench/run.sh BUILD_DIR [--full] [--size BYTES] [--repeat N] [bench.py options]
 #
 # BUILD_DIR holds bin/serialhost.exe and bin/serialport.dll (build/win32, or
 # build/win64 where this machine cannot execute 32-bit code).  The line
 # simulator comes from the native build ($LINESIM overrides; it is built when
-# missing).  Prints one table and writes BUILD_DIR/bench/bench.csv.
+# missing).  Prints a table per line and writes BUILD_DIR/bench/bench.csv.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/.." && pwd)
@@ -18,7 +18,7 @@ fi
 build=$1
 shift
 
-for tool in sx rx socat; do
+for tool in sx rx sb rb socat; do
     command -v "$tool" >/dev/null || { echo "bench: $tool is missing (bash tools/setup-packages.sh)" >&2; exit 1; }
 done
 if [ ! -x "$build/bin/serialhost.exe" ] && [ ! -f "$build/bin/serialhost.exe" ]; then

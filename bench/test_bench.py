@@ -49,6 +49,13 @@ class ReceivedFileCheck(unittest.TestCase):
         self.assertIsNotNone(bench.check_received(self.DATA, b"", "rx"))
         self.assertIsNone(bench.check_received(b"", b"", "plugin"))
 
+    def test_with_the_size_known_any_padding_is_wrong(self):
+        for receiver in ("rx", "plugin"):
+            with self.subTest(receiver=receiver):
+                self.assertIsNone(bench.check_received(self.DATA, self.DATA, receiver, exact=True))
+                self.assertEqual(bench.check_received(self.DATA, bench.padded(self.DATA), receiver,
+                                                      exact=True), "896 bytes, expected 772")
+
 
 class SerialhostOutput(unittest.TestCase):
     def test_the_summary_line_gives_result_size_time_and_cpu(self):
@@ -66,13 +73,48 @@ class SerialhostOutput(unittest.TestCase):
         self.assertEqual(bench.count_resends(trace), (2, 1))
         self.assertEqual(bench.count_resends(b"Sending packet 1\n"), (None, 0), "no end: unknown")
 
+    def test_an_lrzsz_receiver_reports_each_retry(self):
+        err = ("rx: ready to receive out.bin\nRetry 0: Got 00 sector header\r\n"
+               "Retry 0: TIMEOUT\nRetry 1: TIMEOUT\nTransfer complete\n")
+        self.assertEqual(bench.count_retries(err), (3, 2))
+        self.assertEqual(bench.count_retries("Transfer complete\n"), (0, 0))
+
+
+class Ceilings(unittest.TestCase):
+    def test_each_mode_moves_its_data_over_packet_and_answer(self):
+        size = 1 << 20
+        for mode, share in ((0, 128 / 133), (1, 128 / 134), (2, 1024 / 1030), (3, 1024 / 1030)):
+            with self.subTest(mode=mode):
+                self.assertAlmostEqual(bench.ceiling(bench.MODES[mode], size, 115200),
+                                       11520 * share, delta=0.01)
+
+    def test_1k_blocks_leave_the_last_896_bytes_or_fewer_to_128_byte_blocks(self):
+        big = bench.MODES[2]
+        self.assertEqual(bench.block_sizes(big, 1024 + 897), [1024, 1024])
+        self.assertEqual(bench.block_sizes(big, 1024 + 896), [1024] + [128] * 7)
+        self.assertEqual(bench.block_sizes(bench.MODES[1], 129), [128, 128])
+        self.assertEqual(bench.block_sizes(big, 0), [])
+
+    def test_the_adapter_model_is_linesims(self):
+        # The batches of linesim's own unit test: 100 us a byte, 10 ms
+        # latency; 200 bytes go as 62, 62, 62 and, 10 ms after their first
+        # came, 14.
+        self.assertEqual(bench.delivery_ns(200, 100000, 10), 28700000)
+        self.assertEqual(bench.delivery_ns(2, 100000, 10), 10100000)
+        self.assertEqual(bench.delivery_ns(200, 100000, 0), 20000000)
+        # A block at 115200 with 16 ms adapters: 62 + 62 bytes as they come,
+        # the last 8 and the answer each held 16 ms.
+        self.assertAlmostEqual(bench.block_seconds(132, 115200, 16),
+                               (125 * 10 / 115200 + 0.016) + (10 / 115200 + 0.016), places=6)
+
 
 class TableRows(unittest.TestCase):
     SIZE = 1 << 20
+    M0 = bench.MODES[0]
 
     def test_the_best_good_run_gives_the_figures_and_the_ratio_uses_the_reference_best(self):
         runs = [run("p2p", 2.5, sender_cpu=1.0), run("p2p", 2.0, sender_cpu=0.8), run("p2p", 0, ok=False)]
-        row = bench.summarize("pty", "p2p", runs, self.SIZE, 0, ref_best=1.0)
+        row = bench.summarize("pty", self.M0, "p2p", runs, self.SIZE, ref_best=1.0)
         self.assertEqual((row["runs"], row["ok_runs"]), (3, 2))
         self.assertEqual(row["wall_best"], 2.0)
         self.assertEqual(row["sender_cpu"], 0.8)
@@ -81,37 +123,54 @@ class TableRows(unittest.TestCase):
         self.assertEqual(row["wall_spread"], "2.00-2.50")
         self.assertEqual(row["notes"], "timed out")
         self.assertNotIn("efficiency", row, "no ceiling on an unthrottled line")
-
-    def test_efficiency_is_throughput_over_the_xmodem_ceiling(self):
-        self.assertAlmostEqual(bench.ceiling(115200), 11520 * 128 / 133)
-        wall = self.SIZE / bench.ceiling(115200) / 0.9
-        row = bench.summarize("linesim 115200", "ref", [run("ref", wall)], self.SIZE, 115200, wall)
-        self.assertAlmostEqual(row["efficiency"], 0.9)
+        row = bench.summarize("x", self.M0, "ref", [run("ref", 4.0)], self.SIZE, 4.0, self.SIZE / 2.0)
+        self.assertAlmostEqual(row["efficiency"], 0.5)
         self.assertEqual(row["vs_ref"], 1.0)
 
-    def test_a_row_without_a_good_run_and_a_line_without_a_reference_still_print(self):
-        rows = [bench.summarize("pty", "p2rx", [run("p2rx", 0, ok=False)], self.SIZE, 0, None),
-                bench.summarize("pty", "sx2p", [run("sx2p", 1.5)], self.SIZE, 0, None)]
-        self.assertNotIn("vs_ref", rows[1])
+    def test_rows_the_plugin_cannot_serve_print_as_na_with_the_reason_once(self):
+        support = {"send": None, "recv": "serialhost has no --mode"}
+        reasons = {row: bench.unserved_reason(support, row) for row in bench.ROW_KEYS}
+        self.assertEqual(reasons, {"ref": None, "p2rx": None, "sx2p": "serialhost has no --mode",
+                                   "p2p": "serialhost has no --mode"})
+        self.assertIsNone(bench.unserved_reason(None, "p2p"), "mode 0 is always served")
+        neither = {"send": "no", "recv": "no"}
+        self.assertEqual(bench.unserved_reason(neither, "ref"), bench.QUICK_NO_REF)
+        self.assertIsNone(bench.unserved_reason(neither, "ref", full=True))
+        rows = [bench.summarize("pty", bench.MODES[m], row, [] if reasons[row] else [run(row, 1.0)],
+                                self.SIZE, None, unserved=reasons[row])
+                for m in (1, 2) for row in ("ref", "sx2p", "p2p")]
+        rows.append(bench.summarize("pty", self.M0, "p2rx", [run("p2rx", 0, ok=False)], self.SIZE, None))
         text = bench.format_table(rows, "title")
+        self.assertEqual(text.count(" n/a "), 4 * 2, text)
+        whole = [bench.summarize("pty", bench.MODES[3], row, [], self.SIZE, None, unserved="no")
+                 for row in bench.ROW_KEYS]
+        self.assertEqual(bench.format_table(whole, "t").count(" n/a "), 2, "one line for the mode")
+        self.assertEqual(text.count("serialhost has no --mode"), 1, text)
+        self.assertIn("n/a: serialhost has no --mode (mode 1, 2)", text)
         self.assertIn("0/1", text)
-        self.assertIn("note: pty, plug-in -> rx: timed out", text)
+        self.assertIn("note: mode 0, plug-in -> rx: timed out", text)
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "t.csv")
             bench.write_csv(path, bench.CSV_FIELDS, rows)
             with open(path) as f:
                 lines = f.read().splitlines()
-        self.assertEqual(lines[0].split(",")[:3], ["line", "row", "transfer"])
-        self.assertEqual(len(lines), 3)
+        self.assertEqual(lines[0].split(",")[:4], ["line", "mode", "row", "transfer"])
+        self.assertEqual(len(lines), 8)
 
-    def test_spread_and_repeats(self):
+    def test_spread_quantile_and_the_quick_and_full_runs(self):
         self.assertEqual(bench.spread([]), "-")
         self.assertEqual(bench.spread([112.05]), "112")
         self.assertEqual(bench.spread([0.93, 19.02, 1.1]), "0.9-19.0")
+        self.assertEqual(bench.quantile(list(range(1, 201)), 0.99), 198)
         args = bench.parse_args(["b", "--linesim", "l"])
+        self.assertEqual((args.size, args.memory_size), (256 * 1024, 0))
+        self.assertEqual({bench.repeats_for(args, b) for b in (0, 921600, 115200)}, {1})
+        args = bench.parse_args(["b", "--linesim", "l", "--full"])
+        self.assertEqual((args.size, args.memory_size), (1 << 20, 16 << 20))
         self.assertEqual([bench.repeats_for(args, b) for b in (0, 921600, 115200)], [3, 2, 1])
-        args = bench.parse_args(["b", "--linesim", "l", "--repeat", "5"])
+        args = bench.parse_args(["b", "--linesim", "l", "--full", "--repeat", "5", "--size", "9"])
         self.assertEqual({bench.repeats_for(args, b) for b in (0, 921600, 115200)}, {5})
+        self.assertEqual(args.size, 9)
 
 
 class ProbeFigures(unittest.TestCase):
