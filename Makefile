@@ -4,8 +4,9 @@
 #   make bench  - transfer benchmarks (prints figures, never fails on a time)
 #   make reliability - noisy lines, hostile peers, long runs (about an hour)
 #   make fuzz   - libFuzzer on the receiver and the sender
+#   make dist   - the release zip for script writers, and its checksums, in dist/
 
-.PHONY: setup native win32 win64 wine-build test test-native test-win32 demo bench reliability fuzz clean
+.PHONY: setup native win32 win64 wine-build test test-native test-win32 demo bench reliability fuzz dist clean
 
 setup:
 	@bash tools/setup-packages.sh
@@ -63,6 +64,9 @@ reliability: native wine-build
 
 fuzz: setup
 	@bash tools/fuzz.sh
+
+dist: win32
+	@/usr/bin/python3 tools/dist.py build/win32 dist
 
 clean:
 	rm -rf build

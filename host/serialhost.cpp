@@ -39,11 +39,12 @@ const char kUsage[] =
     "--mode N  (send, recv) the transfer mode: 0 XMODEM, 1 XMODEM-CRC,\n"
     "        2 XMODEM-1K, 3 YMODEM, one file (default 0)\n"
     "--dll   the plug-in to load (default: serialport.dll beside serialhost.exe)\n"
+    "--version  print serialhost's version (the release's) and stop\n"
     "Options may stand anywhere; one that does nothing for the command is refused.\n"
     "\n"
     "exit status: 0 done, 1 failed, 2 bad usage\n";
 
-enum class Verb { None, Help, Ports, Open, Send, Recv };
+enum class Verb { None, Help, Version, Ports, Open, Send, Recv };
 
 enum class ActionKind { Write, Read, Avail, Sleep, Reopen, Cycle, Handles };
 
@@ -220,6 +221,10 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
         const std::string arg = argv[i++];
         if (arg == "-h" || arg == "--help") {
             command->verb = Verb::Help;
+            return true;
+        }
+        if (arg == "--version") {
+            command->verb = Verb::Version;
             return true;
         }
         if (const OptionSpec* option = find_option(arg)) {
@@ -603,6 +608,10 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
+    if (command.verb == Verb::Version) {
+        std::printf("serialhost %s\n", SERIALPORT_VERSION);
+        return 0;
+    }
 
     const std::string dllPath = command.dllPath.empty() ? default_dll_path() : command.dllPath;
     PluginApi api{};
@@ -619,7 +628,8 @@ int main(int argc, char** argv) {
         case Verb::Send:
         case Verb::Recv: status = run_transfer(api, command); break;
         case Verb::None:
-        case Verb::Help: break;
+        case Verb::Help:
+        case Verb::Version: break;
     }
     std::fflush(stdout);
     return status;
