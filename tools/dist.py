@@ -25,9 +25,6 @@ import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOOL_PREFIX = os.environ.get("SERIAL_MINGW_PREFIX", "i686-w64-mingw32-")
-# The reference a script writer needs; the rig, linesim, bench and campaign
-# pages are about building and testing this project on Linux.
-REFERENCE = ["guide.md", "exports.md", "xmodem.md", "host.md", "troubleshooting.md"]
 
 
 def version_of(build):
@@ -118,8 +115,10 @@ def main():
                 symbols.append((name + "-symbols/" + program + ".debug", f.read()))
 
     entries.append((name + "/README.txt", text_for_windows(os.path.join(ROOT, "docs", "guide.md"))))
-    for page in REFERENCE:
-        entries.append((name + "/docs/" + page, text_for_windows(os.path.join(ROOT, "docs", page))))
+    # All of docs/, so that no page links to one the zip lacks.
+    for page in sorted(os.listdir(os.path.join(ROOT, "docs"))):
+        if page.endswith(".md"):
+            entries.append((name + "/docs/" + page, text_for_windows(os.path.join(ROOT, "docs", page))))
     examples = os.path.join(ROOT, "examples")
     for example in sorted(os.listdir(examples)):
         entries.append((name + "/examples/" + example,
