@@ -53,17 +53,23 @@ IoResult writePort(const OpenPort& port, const void* bytes, DWORD length) {
     return {IoStatus::Done, sent, 0};
 }
 
-int serialBytesAvailable(uint32_t port) {
-    OpenPort* record = findOpenPort(port);
-    if (!record) return 0;
+QueueState queryQueue(const OpenPort& port) {
     DWORD errors = 0;
     COMSTAT stat;
     memset(&stat, 0, sizeof stat);
-    if (!ClearCommError(record->osHandle, &errors, &stat)) {
-        reportError(MSG_AVAILABLE_FAILED, record->portName.get(), lastErrorCode());
+    if (!ClearCommError(port.osHandle, &errors, &stat)) return {false, 0, GetLastError()};
+    return {true, stat.cbInQue, 0};
+}
+
+int serialBytesAvailable(uint32_t port) {
+    OpenPort* record = findOpenPort(port);
+    if (!record) return 0;
+    const QueueState queue = queryQueue(*record);
+    if (!queue.ok) {
+        reportError(MSG_AVAILABLE_FAILED, record->portName.get(), static_cast<int>(queue.code));
         return 0;
     }
-    return static_cast<int>(stat.cbInQue);
+    return static_cast<int>(queue.queued);
 }
 
 char* readSerialData(uint32_t port, uint32_t length) {

@@ -35,6 +35,15 @@ IoResult writePort(const OpenPort& port, const void* bytes, DWORD length);
 
 // Both leave `code` as the last-error value when they do not end Done.
 
+struct QueueState {
+    bool ok;
+    DWORD queued;  // bytes in the receive queue
+    DWORD code;    // the system error code when not ok
+};
+
+// The receive queue's length, without a report.
+QueueState queryQueue(const OpenPort& port);
+
 int serialBytesAvailable(uint32_t port);
 char* readSerialData(uint32_t port, uint32_t length);  // a host string, never null
 int writeSerialData(uint32_t port, const char* data, int length);

@@ -1,7 +1,5 @@
 #include "line.h"
 
-#include <cstring>
-
 #include "../serial/clock.h"
 
 namespace xmodem {
@@ -11,14 +9,6 @@ namespace {
 constexpr unsigned kWriteRetriesAfterLineErrors = 3;
 
 }  // namespace
-
-QueueState queryQueue(const OpenPort& port) {
-    DWORD errors = 0;
-    COMSTAT stat;
-    memset(&stat, 0, sizeof stat);
-    if (!ClearCommError(port.osHandle, &errors, &stat)) return {false, 0, GetLastError()};
-    return {true, stat.cbInQue, 0};
-}
 
 LineRead readLine(const OpenPort& port, void* buffer, DWORD length) {
     const uint32_t start = tickMs();

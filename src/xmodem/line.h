@@ -23,14 +23,6 @@ struct LineRead {
 // it came back sooner than its time-outs allow, by a short pause.
 LineRead readLine(const OpenPort& port, void* buffer, DWORD length);
 
-struct QueueState {
-    bool ok;
-    DWORD queued;  // bytes in the receive queue
-    DWORD code;    // when not ok
-};
-
-QueueState queryQueue(const OpenPort& port);
-
 // Writes all `length` bytes. A write that a line error broke off (the error
 // is cleared by then) goes on with the rest, a few times at most; anything
 // else that is not Done is a failed write.
