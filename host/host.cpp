@@ -311,3 +311,12 @@ double host_seconds() {
     return static_cast<double>(now.QuadPart - clock.start.QuadPart) /
            static_cast<double>(clock.frequency.QuadPart);
 }
+
+unsigned long host_handle_count() {
+    unsigned long count = 0;
+    for (ULONG_PTR value = 4; value <= 4 * 65536; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    }
+    return count;
+}

@@ -53,3 +53,7 @@ void host_clear_errors();
 
 // Seconds since the host library was first used, as TIMER_F_0 reports them.
 double host_seconds();
+
+// Open handles of this process, found by asking each possible handle value
+// for its flags (Wine's GetProcessHandleCount answers 0).
+unsigned long host_handle_count();

@@ -99,7 +99,7 @@ bool parse_unsigned(const std::string& text, unsigned long* value) {
 // problem text, empty when the value is good.
 using OptionParser = std::string (*)(const std::string& value, Command* command);
 
-struct OptionSpec {
+struct OptionRule {
     const char* name;
     unsigned bit;
     bool takesValue;
@@ -169,7 +169,7 @@ std::string parse_usb(const std::string& value, Command* command) {
     return {};
 }
 
-const OptionSpec kOptions[] = {
+const OptionRule kOptions[] = {
     {"--dll", kDll, true, parse_dll},
     {"--baud", kLine, true, parse_baud},
     {"--parity", kLine, true, parse_parity},
@@ -180,7 +180,7 @@ const OptionSpec kOptions[] = {
     {"--mode", kMode, true, parse_mode},
 };
 
-struct VerbSpec {
+struct VerbRule {
     const char* name;
     Verb verb;
     unsigned options;          // the option bits it takes
@@ -188,22 +188,22 @@ struct VerbSpec {
     const char* missing;       // what to say when operands are missing
 };
 
-const VerbSpec kVerbs[] = {
+const VerbRule kVerbs[] = {
     {"ports", Verb::Ports, kDll, 0, ""},
     {"open", Verb::Open, kDll | kUsb | kLine | kTimes, 1, "open needs a PORT"},
     {"send", Verb::Send, kDll | kUsb | kLine | kCheckClosed | kMode, 2, "send needs a PORT and a FILE"},
     {"recv", Verb::Recv, kDll | kUsb | kLine | kCheckClosed | kMode, 2, "recv needs a PORT and a FILE"},
 };
 
-const OptionSpec* find_option(const std::string& name) {
-    for (const OptionSpec& option : kOptions)
+const OptionRule* find_option(const std::string& name) {
+    for (const OptionRule& option : kOptions)
         if (name == option.name) return &option;
     return nullptr;
 }
 
-const VerbSpec* find_verb(Verb verb) {
-    for (const VerbSpec& spec : kVerbs)
-        if (spec.verb == verb) return &spec;
+const VerbRule* find_verb(Verb verb) {
+    for (const VerbRule& rule : kVerbs)
+        if (rule.verb == verb) return &rule;
     return nullptr;
 }
 
@@ -215,7 +215,7 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
         return false;
     };
     std::vector<std::string> operands;
-    std::vector<const OptionSpec*> given;
+    std::vector<const OptionRule*> given;
     int i = 1;
     while (i < argc) {
         const std::string arg = argv[i++];
@@ -227,7 +227,7 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
             command->verb = Verb::Version;
             return true;
         }
-        if (const OptionSpec* option = find_option(arg)) {
+        if (const OptionRule* option = find_option(arg)) {
             std::string value;
             if (option->takesValue) {
                 if (i >= argc) return fail(arg + " needs a value");
@@ -243,8 +243,8 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
                 command->verb = Verb::Help;
                 return true;
             }
-            for (const VerbSpec& spec : kVerbs)
-                if (arg == spec.name) command->verb = spec.verb;
+            for (const VerbRule& rule : kVerbs)
+                if (arg == rule.name) command->verb = rule.verb;
             if (command->verb == Verb::None) return fail("unknown command \"" + arg + "\"");
         } else if (command->verb == Verb::Open && (!operands.empty() || command->portByUsbId)) {
             Action action{ActionKind::Avail, arg, {}, 0};
@@ -273,17 +273,17 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
         }
     }
 
-    const VerbSpec* spec = find_verb(command->verb);
-    if (!spec) return fail("no command given");
-    for (const OptionSpec* option : given)
-        if (!(spec->options & option->bit))
-            return fail(std::string(option->name) + " does nothing for " + spec->name);
+    const VerbRule* rule = find_verb(command->verb);
+    if (!rule) return fail("no command given");
+    for (const OptionRule* option : given)
+        if (!(rule->options & option->bit))
+            return fail(std::string(option->name) + " does nothing for " + rule->name);
     // --usb takes PORT's place.
     if (command->portByUsbId) operands.insert(operands.begin(), command->port);
-    if (operands.size() < spec->operands) return fail(spec->missing);
-    if (operands.size() > spec->operands) return fail("unexpected argument \"" + operands[spec->operands] + "\"");
-    if (spec->operands >= 1) command->port = operands[0];
-    if (spec->operands >= 2) command->file = operands[1];
+    if (operands.size() < rule->operands) return fail(rule->missing);
+    if (operands.size() > rule->operands) return fail("unexpected argument \"" + operands[rule->operands] + "\"");
+    if (rule->operands >= 1) command->port = operands[0];
+    if (rule->operands >= 2) command->file = operands[1];
     return true;
 }
 
@@ -446,17 +446,6 @@ bool cycle_port(const PluginApi& api, const Command& command, unsigned int* port
     return true;
 }
 
-// Open handles of this process, found by asking each possible handle value
-// for its flags (Wine's GetProcessHandleCount answers 0).
-unsigned long probe_handle_count() {
-    unsigned long count = 0;
-    for (ULONG_PTR value = 4; value <= 4 * 65536; value += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
-    }
-    return count;
-}
-
 // Returns false when the action failed.
 bool run_action(const PluginApi& api, const Command& command, unsigned int* portInOut, const Action& action) {
     const unsigned int port = *portInOut;
@@ -468,7 +457,7 @@ bool run_action(const PluginApi& api, const Command& command, unsigned int* port
         case ActionKind::Handles: {
             DWORD counted = 0;
             if (!GetProcessHandleCount(GetCurrentProcess(), &counted)) counted = 0;
-            std::printf("handles %lu (GetProcessHandleCount %lu)\n", probe_handle_count(),
+            std::printf("handles %lu (GetProcessHandleCount %lu)\n", host_handle_count(),
                         static_cast<unsigned long>(counted));
             std::fflush(stdout);  // a watcher may be waiting for the line
             return true;

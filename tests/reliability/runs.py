@@ -17,20 +17,14 @@ PAD = b"\x1a"
 SUMMARY = re.compile(r"^(sent|received|send failed|receive failed) .*: (\d+) bytes in ([0-9.]+) s", re.M)
 
 
-def winpath(path):
-    return "Z:" + path.replace("/", "\\")
+winpath = rig.winpath
 
 
 def padded(data):
     return data + PAD * (-len(data) % 128)
 
 
-def find_linesim():
-    """The line simulator: $LINESIM, else the native build's."""
-    for path in (os.environ.get("LINESIM"), os.path.join(REPO, "build", "native", "bin", "linesim")):
-        if path and os.access(path, os.X_OK):
-            return path
-    return None
+find_linesim = rig.find_linesim
 
 
 def linesim_line(linesim, faults, seed, baud=115200, stats=None):

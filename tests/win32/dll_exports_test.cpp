@@ -6,19 +6,11 @@
 #include <string>
 
 #include "host.h"
+#include "loaded_dll.h"
 
 namespace {
 
-PluginApi& api() {
-    static PluginApi loaded{};
-    static bool once = [] {
-        std::string error;
-        EXPECT_TRUE(host_load("serialport.dll", &loaded, &error)) << error;
-        return true;
-    }();
-    (void)once;
-    return loaded;
-}
+PluginApi& api() { return loadedDll(); }
 
 }  // namespace
 

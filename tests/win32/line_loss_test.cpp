@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host.h"
+#include "loaded_dll.h"
 
 namespace {
 
@@ -55,17 +56,6 @@ unsigned openPort(const PluginApi& p, const char* name) {
     return index < 0 ? 0 : static_cast<unsigned>(p.OpenSerialPort(static_cast<unsigned>(index), 0, 1, 0));
 }
 
-// Handles this process holds, found by asking each possible handle value
-// (Wine's GetProcessHandleCount answers 0).
-unsigned long handleCount() {
-    unsigned long count = 0;
-    for (ULONG_PTR value = 4; value <= 4 * 65536; value += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
-    }
-    return count;
-}
-
 class RigPort : public testing::Test {
 protected:
     void SetUp() override {
@@ -82,16 +72,7 @@ protected:
         host_clear_lookup_log();
         for (const std::string& name : logBefore) host_lookup(name.c_str());
     }
-    PluginApi& bound() {
-        static PluginApi loaded{};
-        static bool once = [] {
-            std::string error;
-            EXPECT_TRUE(host_load("serialport.dll", &loaded, &error)) << error;
-            return true;
-        }();
-        (void)once;
-        return loaded;
-    }
+    PluginApi& bound() { return loadedDll(); }
     // After an unplug: the port closes, and once the line is back it opens
     // again and its bytes reach the other port.
     void expectTheLineBack(unsigned handle) {
@@ -138,14 +119,14 @@ TEST_F(RigPort, FreeLibraryRightAfterCloseTwoHundredTimes) {
     // What a load costs with no call at all: the statically linked C++
     // runtime keeps a handle or two per load that it never closes.
     constexpr int kControlRounds = 5;
-    unsigned long before = handleCount();
+    unsigned long before = host_handle_count();
     for (int round = 0; round < kControlRounds; ++round) {
         HMODULE module = LoadLibraryA(copy.c_str());
         ASSERT_NE(module, nullptr) << GetLastError();
         ASSERT_TRUE(FreeLibrary(module));
         ASSERT_TRUE(unloaded());
     }
-    const unsigned long perLoad = (handleCount() - before) / kControlRounds;
+    const unsigned long perLoad = (host_handle_count() - before) / kControlRounds;
 
     // Load, bind, open, close, and unload at once: the close thread may not
     // have run yet.
@@ -175,9 +156,9 @@ TEST_F(RigPort, FreeLibraryRightAfterCloseTwoHundredTimes) {
         host_free_strings();
         ASSERT_TRUE(unloaded()) << "round " << number << ": the module stays loaded";
     };
-    before = handleCount();
+    before = host_handle_count();
     for (int number = 1; number <= 200 && !HasFailure(); ++number) round(number);
-    const unsigned long after = handleCount();
+    const unsigned long after = host_handle_count();
     EXPECT_EQ(after - before, 200 * perLoad) << "handles beyond the C++ runtime's " << perLoad << " a load";
     round(201);  // the port opens again
     std::printf("unload right after close: 200 rounds, no crash; %lu handles before, %lu after, all %lu new ones "
@@ -191,26 +172,23 @@ TEST_F(RigPort, ReadSerialDataOnAVanishingLine) {
     PluginApi& p = bound();
     const unsigned handle = openPort(p, port);
     ASSERT_GT(handle, 0u);
-    host_clear_errors();
-    // Bounded by 10 * 1000 + 50 ms; the harness ends the line while it waits.
+    // A read is bounded by 10 ms a byte + 50 ms (with room for a loaded
+    // machine) and reports at most once.
+    auto timedRead = [&](unsigned length, const char* when) {
+        host_clear_errors();
+        const ULONGLONG start = GetTickCount64();
+        p.ReadSerialData(handle, length);
+        const ULONGLONG took = GetTickCount64() - start;
+        EXPECT_LT(took, length * 10u + 50u + 5000u);
+        EXPECT_LE(host_errors().size(), 1u);
+        std::printf("ReadSerialData(%u) %s: %llu ms, %u reports (%s)\n", length, when, took,
+                    unsigned(host_errors().size()), firstReport().c_str());
+    };
+    // The harness ends the line while the first read waits.
     requestLineEvent("@unplug", "unplugged");
-    ULONGLONG start = GetTickCount64();
-    p.ReadSerialData(handle, 1000);
-    const ULONGLONG took = GetTickCount64() - start;
-    EXPECT_LT(took, 10050u + 5000u);
-    EXPECT_LE(host_errors().size(), 1u);
-    std::printf("ReadSerialData(1000) as the line went: %llu ms, %u reports (%s)\n", took,
-                unsigned(host_errors().size()), firstReport().c_str());
+    timedRead(1000, "as the line went");
     ASSERT_TRUE(waitForLineEvent("unplugged"));
-    // And a read that starts on the dead line.
-    host_clear_errors();
-    start = GetTickCount64();
-    p.ReadSerialData(handle, 100);
-    const ULONGLONG tookDead = GetTickCount64() - start;
-    EXPECT_LT(tookDead, 1050u + 5000u);
-    EXPECT_LE(host_errors().size(), 1u);
-    std::printf("ReadSerialData(100) on the dead line: %llu ms, %u reports (%s)\n", tookDead,
-                unsigned(host_errors().size()), firstReport().c_str());
+    timedRead(100, "on the dead line");
     host_clear_errors();
     expectTheLineBack(handle);
 }

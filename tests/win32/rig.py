@@ -26,6 +26,7 @@ import subprocess
 import termios
 import time
 import tty
+import unittest
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOLS = os.path.join(REPO, "tools")
@@ -49,6 +50,24 @@ def build_dir(default=None):
 
 def host_exe(build):
     return os.path.join(build, "bin", "serialhost.exe")
+
+
+def winpath(path):
+    """PATH as a Windows program under Wine names it (drive Z: is /)."""
+    return "Z:" + path.replace("/", "\\")
+
+
+def find_linesim():
+    """The line simulator: $LINESIM, else the native build's; None when neither."""
+    for path in (os.environ.get("LINESIM"), os.path.join(REPO, "build", "native", "bin", "linesim")):
+        if path and os.access(path, os.X_OK):
+            return path
+    return None
+
+
+def linesim_line(linesim, baud):
+    """A line for Rig.plug: linesim at BAUD between the rig's two links."""
+    return '%s --link-a "$RIG_LINK_A" --link-b "$RIG_LINK_B" --baud %d' % (linesim, baud)
 
 
 _can_run_32bit = None
@@ -493,6 +512,20 @@ class Rig(_Line):
             end_process(proc)
             raise TimeoutError("%s did not finish within %s s" % (proc.args, timeout))
         return proc.returncode
+
+
+class RigCase(unittest.TestCase):
+    """Tests that share one rig for the whole class, brought up once and taken
+    down after its last test; skipped only where serialhost cannot run."""
+
+    @classmethod
+    def setUpClass(cls):
+        reason = host_unavailable()
+        if reason:
+            raise unittest.SkipTest(reason)
+        cls.rig = Rig()
+        cls.rig.__enter__()
+        cls.addClassCleanup(cls.rig.close)
 
 
 # -- device-registry fixtures --------------------------------------------------

@@ -21,7 +21,7 @@ import time
 import unittest
 
 import rig
-from rig import Rig, drain, end_process, read_exact
+from rig import Rig, drain, end_process, read_exact, winpath
 
 SOH, EOT, ACK, NAK, CAN = 0x01, 0x04, 0x06, 0x15, 0x18
 LONG = os.environ.get("SERIAL_LONG_HOSTILE") == "1"
@@ -30,10 +30,6 @@ LONG = os.environ.get("SERIAL_LONG_HOSTILE") == "1"
 START = 60
 
 SUMMARY = re.compile(r"^(sent|received|send failed|receive failed) .*: (\d+) bytes in ([0-9.]+) s", re.M)
-
-
-def winpath(path):
-    return "Z:" + path.replace("/", "\\")
 
 
 def packet(block, data):

@@ -15,39 +15,14 @@ import time
 import unittest
 
 import rig
-from rig import Rig, drain, read_until
+from rig import drain, find_linesim, linesim_line, read_until, winpath
 
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 GTEST_TIMEOUT = 240
 HANG = 120  # a transfer still running after this is hung
 REPORT = "serialport error: "
 
 
-def winpath(path):
-    return "Z:" + path.replace("/", "\\")
-
-
-def linesim_line(linesim, baud):
-    return '%s --link-a "$RIG_LINK_A" --link-b "$RIG_LINK_B" --baud %d' % (linesim, baud)
-
-
-def find_linesim():
-    for path in (os.environ.get("LINESIM"), os.path.join(REPO, "build", "native", "bin", "linesim")):
-        if path and os.access(path, os.X_OK):
-            return path
-    return None
-
-
-class LineLoss(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        reason = rig.host_unavailable()
-        if reason:
-            raise unittest.SkipTest(reason)
-        cls.rig = Rig()
-        cls.rig.__enter__()
-        cls.addClassCleanup(cls.rig.close)
-
+class LineLoss(rig.RigCase):
     def run_gtest(self, pattern):
         """win32_tests.exe on the rig's ports, acting on its line requests.
         Returns its output."""
@@ -140,7 +115,7 @@ class LineLoss(unittest.TestCase):
         reply = bytes(range(0x40, 0x80))
         print()
         for baud in (300, 1200, 2400):
-            self.rig.plug('%s --link-a "$RIG_LINK_A" --link-b "$RIG_LINK_B" --baud %d' % (linesim, baud))
+            self.rig.plug(linesim_line(linesim, baud))
             peer = self.rig.open_linux_end("b")
             drain(peer)
             host = self.rig.start_host(["--times", "open", self.rig.com_a, "--baud", str(baud),

@@ -5,7 +5,7 @@ and opened by USB id."""
 import unittest
 
 import rig
-from rig import Rig, device_fixtures, drain, read_exact
+from rig import device_fixtures, drain, read_exact
 
 FTDI = dict(instance=r"FTDIBUS\VID_0403+PID_6001+RIGA5\0000", port="COM5",
             friendly="USB Serial Port (COM5)", hardware_ids=[r"FTDIBUS\COMPORT&VID_0403&PID_6001"])
@@ -13,15 +13,10 @@ CDC = dict(instance=r"USB\VID_2341&PID_0043\RIG0006", port="COM6", friendly="USB
            hardware_ids=[r"USB\VID_2341&PID_0043&REV_0001", r"USB\VID_2341&PID_0043"])
 
 
-class PortDetails(unittest.TestCase):
+class PortDetails(rig.RigCase):
     @classmethod
     def setUpClass(cls):
-        reason = rig.host_unavailable()
-        if reason:
-            raise unittest.SkipTest(reason)
-        cls.rig = Rig()
-        cls.rig.__enter__()
-        cls.addClassCleanup(cls.rig.close)
+        super().setUpClass()
         fixtures = device_fixtures(cls.rig, [FTDI, CDC])
         fixtures.__enter__()
         cls.addClassCleanup(fixtures.__exit__, None, None, None)

@@ -10,7 +10,7 @@ import time
 import unittest
 
 import rig
-from rig import Rig, drain, read_exact, read_until
+from rig import drain, read_exact
 
 SERIALCOMM = r"HKLM\Hardware\Devicemap\Serialcomm"
 
@@ -20,16 +20,7 @@ def queued(fd):
     return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0]
 
 
-class PortTraffic(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        reason = rig.host_unavailable()
-        if reason:
-            raise unittest.SkipTest(reason)
-        cls.rig = Rig()
-        cls.rig.__enter__()
-        cls.addClassCleanup(cls.rig.close)
-
+class PortTraffic(rig.RigCase):
     def setUp(self):
         self.peer = self.rig.open_linux_end("b")
         drain(self.peer)

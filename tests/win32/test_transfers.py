@@ -22,7 +22,7 @@ import time
 import unittest
 
 import rig
-from rig import Rig, drain
+from rig import drain, winpath
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 C_ONLY_RECEIVER = os.path.join(HERE, "c_only_receiver.py")
@@ -32,10 +32,6 @@ SIZES_0 = [0, 1, 127, 128, 129, 256 * 128 + 1]  # mode 0; the last wraps the blo
 SIZES = [0, 1, 127, 128, 129, 896, 897, 1023, 1024, 1025, 33000]
 SIZES_3 = [0, 1, 127, 128, 129, 1023, 1024, 1025, 33000]  # mode 3: no padding to find
 BIG = 1024 * 1024 + 77
-
-
-def winpath(path):
-    return "Z:" + path.replace("/", "\\")
 
 
 def padded(data, block=128):
@@ -107,16 +103,7 @@ class PythonPeer:
         return self.result
 
 
-class Transfers(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        reason = rig.host_unavailable()
-        if reason:
-            raise unittest.SkipTest(reason)
-        cls.rig = Rig()
-        cls.rig.__enter__()
-        cls.addClassCleanup(cls.rig.close)
-
+class Transfers(rig.RigCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="xfer-")
         self.addCleanup(shutil.rmtree, self.dir, True)
