@@ -42,12 +42,21 @@ BOOL failDevice(DWORD code) {
 }
 
 // Raises the line errors of the damaged bytes that have arrived by `upTo`.
+// Arrivals before `raisedUpTo` have been looked at already: a read that takes
+// byte after byte of a long queue must not scan the whole queue each time.
 void raiseLineErrors(Device& d, uint64_t upTo) {
-    for (Arrival& a : d.incoming) {
+    if (d.raisedUpTo > d.incoming.size()) d.raisedUpTo = d.incoming.size();
+    for (; d.raisedUpTo < d.incoming.size(); ++d.raisedUpTo) {
+        Arrival& a = d.incoming[d.raisedUpTo];
         if (a.atMs > upTo) break;
         d.lineErrors |= a.errors;
         a.errors = 0;
     }
+}
+
+void takeFront(Device& d) {
+    d.incoming.pop_front();
+    if (d.raisedUpTo > 0) --d.raisedUpTo;
 }
 
 bool abortedByLineError(Device& d) { return d.dcb.fAbortOnError && d.lineErrors != 0; }
@@ -84,12 +93,11 @@ void Device::arrive(const std::string& text, uint64_t delayMs) {
 }
 
 size_t Device::queued() const {
-    size_t n = 0;
-    for (const Arrival& a : incoming) {
-        if (a.atMs > world().nowMs) break;
-        ++n;
-    }
-    return n;
+    // Arrivals are kept in time order: the first one still on its way ends
+    // what has arrived.
+    const uint64_t now = world().nowMs;
+    auto due = std::partition_point(incoming.begin(), incoming.end(), [now](const Arrival& a) { return a.atMs <= now; });
+    return size_t(due - incoming.begin());
 }
 
 RegValue regSz(const std::string& name, const std::string& text, bool terminator) {
@@ -313,7 +321,7 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
                 return failDevice(ERROR_OPERATION_ABORTED);
             }
             out[got++] = d->incoming.front().byte;
-            d->incoming.pop_front();
+            takeFront(*d);
             lastArrival = now;
             now += d->readMsPerByte;
             continue;

@@ -63,6 +63,7 @@ struct Device {
     // read in progress ends when a damaged byte arrives (the byte stays
     // queued).
     DWORD lineErrors = 0;
+    size_t raisedUpTo = 0;  // arrivals whose errors have been raised already
     // The transmitter: each byte takes this long to go out (0: writes are
     // instant), and nothing goes out before ctsHeldUntilMs (flow control;
     // kForever: held for good). A write that runs past its time-out returns
