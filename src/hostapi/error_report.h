@@ -6,15 +6,10 @@
 
 #include <cstddef>
 
-// Room beside the quoted name; the longest message with an 11-character code
-// needs 63 bytes, so 100 always holds it.
-constexpr size_t kReportRoom = 100;
-constexpr size_t kReportRoomOpenFile = 40;
-
 // `format` has one "%s" for `name` and, when it ends in ": %d", one "%d" for
-// `code`. A missing PLUGINERROR_0_S, or no memory for the buffer, drops the
-// report.
-void reportError(const char* format, const char* name, int code = 0, size_t room = kReportRoom);
+// `code`. The buffer is sized by what the message formats to. A missing
+// PLUGINERROR_0_S, or no memory for the buffer, drops the report.
+void reportError(const char* format, const char* name, int code = 0);
 
 // The last-error value of the call that just failed, as a report prints it.
 inline int lastErrorCode() { return static_cast<int>(GetLastError()); }

@@ -3,7 +3,7 @@
 
 #include "host_commands.h"
 
-namespace xmodem {
+namespace hostapi {
 
 struct HostFile {
     int id = 0;
@@ -14,4 +14,4 @@ struct HostFile {
     }
 };
 
-}  // namespace xmodem
+}  // namespace hostapi

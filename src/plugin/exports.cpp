@@ -1,86 +1,70 @@
-// Thin entry points: no exception leaves the module; running out of memory
-// gives the export's failure result.
+// The entry points a host finds by name: each hands its call on, guarded, so
+// that no exception leaves the module.
 #include "exports.h"
 
-#include <new>
-
-#include "../serial/port_list.h"
-#include "../serial/port_table.h"
-#include "../serial/serial_io.h"
+#include "../hostapi/host_string.h"
 #include "../xmodem/receiver.h"
 #include "../xmodem/sender.h"
-#include "../hostapi/host_string.h"
+#include "guard.h"
+#include "script_calls.h"
+
+namespace {
+
+int failedInt() { return 0; }
+char* failedString() { return emptyHostString(); }
+
+}  // namespace
 
 extern "C" {
 
 void __cdecl ReceiveORVPtr(HostLookup lookup) { bindHostCommands(lookup); }
 
-int __cdecl EnumerateSerialPorts() { return enumerateSerialPorts(); }
+int __cdecl EnumerateSerialPorts() {
+    return guarded([] { return plugin::enumeratePorts(); }, failedInt);
+}
 
 char* __cdecl GetSerialPortName(unsigned int index) {
-    try {
-        return serialPortName(index);
-    } catch (const std::bad_alloc&) {
-        return emptyHostString();
-    }
+    return guarded([=] { return plugin::portName(index); }, failedString);
 }
 
 int __cdecl OpenSerialPort(unsigned int index, unsigned int baudRate, unsigned int stopBits, unsigned int parity) {
-    try {
-        return openSerialPort(index, baudRate, stopBits, parity);
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
+    return guarded([=] { return plugin::openPort(index, baudRate, stopBits, parity); }, failedInt);
 }
 
-void __cdecl CloseSerialPort(unsigned int port) { closeSerialPort(port); }
+void __cdecl CloseSerialPort(unsigned int port) {
+    guarded([=] { plugin::closePort(port); }, [] {});
+}
 
-int __cdecl GetSerialBytesAvailable(unsigned int port) { return serialBytesAvailable(port); }
+int __cdecl GetSerialBytesAvailable(unsigned int port) {
+    return guarded([=] { return plugin::bytesAvailable(port); }, failedInt);
+}
 
-char* __cdecl ReadSerialData(unsigned int port, unsigned int length) { return readSerialData(port, length); }
+char* __cdecl ReadSerialData(unsigned int port, unsigned int length) {
+    return guarded([=] { return plugin::readData(port, length); }, failedString);
+}
 
 int __cdecl WriteSerialData(unsigned int port, char* data, int length) {
-    return writeSerialData(port, data, length);
+    return guarded([=] { return plugin::writeData(port, data, length); }, failedInt);
 }
 
 int __cdecl ReceiveSerialFile(unsigned int port, char* fileName, int mode) {
-    try {
-        return xmodem::receiveFile(port, fileName, mode);
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
+    return guarded([=] { return xmodem::receiveFile(port, fileName, mode); }, failedInt);
 }
 
 int __cdecl SendSerialFile(unsigned int port, char* fileName, int mode) {
-    try {
-        return xmodem::sendFile(port, fileName, mode);
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
+    return guarded([=] { return xmodem::sendFile(port, fileName, mode); }, failedInt);
 }
 
 char* __cdecl GetSerialPortDescription(unsigned int index) {
-    try {
-        return serialPortDescription(index);
-    } catch (const std::bad_alloc&) {
-        return emptyHostString();
-    }
+    return guarded([=] { return plugin::portDescription(index); }, failedString);
 }
 
 char* __cdecl GetSerialPortHardwareId(unsigned int index) {
-    try {
-        return serialPortHardwareId(index);
-    } catch (const std::bad_alloc&) {
-        return emptyHostString();
-    }
+    return guarded([=] { return plugin::portHardwareId(index); }, failedString);
 }
 
 char* __cdecl GetSerialPortUsbId(unsigned int index) {
-    try {
-        return serialPortUsbId(index);
-    } catch (const std::bad_alloc&) {
-        return emptyHostString();
-    }
+    return guarded([=] { return plugin::portUsbId(index); }, failedString);
 }
 
 }  // extern "C"

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include "../hostapi/host_string.h"
 
 PortList portList = {};
 
@@ -70,22 +69,15 @@ void readSerialcomm() {
     }
 }
 
-const PortDetails* listedDetails(uint32_t index) {
-    return index < portList.entryCount ? &portList.entries[index].details : nullptr;
-}
-
-char* hostStringOf(const char* text) { return text ? hostStringCopy(text) : emptyHostString(); }
-
 }  // namespace
 
 void resetPortList() { portList = PortList{}; }
 
-int enumerateSerialPorts() {
-    // The old list goes first, whatever the outcome.
+uint32_t rebuildPortList() {
     portList = PortList{};
     readSerialcomm();
     if (portList.entryCount > 0) gatherPortDetails(portList.entries.get(), portList.entryCount);
-    return static_cast<int>(portList.entryCount);
+    return portList.entryCount;
 }
 
 const char* listedDeviceName(uint32_t index) {
@@ -93,19 +85,6 @@ const char* listedDeviceName(uint32_t index) {
     return portList.entries[index].deviceName.get();
 }
 
-char* serialPortName(uint32_t index) { return hostStringOf(listedDeviceName(index)); }
-
-char* serialPortDescription(uint32_t index) {
-    const PortDetails* details = listedDetails(index);
-    return hostStringOf(details ? details->description.get() : nullptr);
-}
-
-char* serialPortHardwareId(uint32_t index) {
-    const PortDetails* details = listedDetails(index);
-    return hostStringOf(details ? details->hardwareId.get() : nullptr);
-}
-
-char* serialPortUsbId(uint32_t index) {
-    const PortDetails* details = listedDetails(index);
-    return hostStringOf(details && details->usbId[0] ? details->usbId : nullptr);
+const PortDetails* listedDetails(uint32_t index) {
+    return index < portList.entryCount ? &portList.entries[index].details : nullptr;
 }

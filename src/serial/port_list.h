@@ -1,6 +1,6 @@
 // The port list: the serial devices the registry's map of serial devices
-// names, rebuilt on demand by EnumerateSerialPorts, each with the details
-// the device registry has of it.
+// names, rebuilt on demand, each with the details the device registry has of
+// it.
 #pragma once
 
 #include <cstdint>
@@ -21,11 +21,9 @@ struct PortList {
 
 extern PortList portList;
 
-int enumerateSerialPorts();
-char* serialPortName(uint32_t index);             // a host string
-// Host strings of an entry's details; empty for an unknown port or index.
-char* serialPortDescription(uint32_t index);
-char* serialPortHardwareId(uint32_t index);
-char* serialPortUsbId(uint32_t index);
+// Replaces the list with the devices listed now; gives their number. The old
+// list goes first, whatever the outcome.
+uint32_t rebuildPortList();
 const char* listedDeviceName(uint32_t index);     // null when index is not listed
+const PortDetails* listedDetails(uint32_t index);  // null when index is not listed
 void resetPortList();                             // back to the load-time list (tests)

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <new>
 
-#include "../hostapi/error_report.h"
 #include "port_list.h"
 
 PortTable portTable = {};
@@ -14,7 +13,7 @@ PortTable portTable = {};
 namespace {
 
 void closeDevice(HANDLE handle) {
-    if (handle) CloseHandle(handle);
+    if (handle != noDevice()) CloseHandle(handle);
 }
 
 // Runs on a thread of its own, and holds a reference to this module that
@@ -46,22 +45,19 @@ uint64_t lineMs(uint64_t count, uint32_t frameBits, uint32_t baudRate) {
 // Closes the device on every path that leaves before the record is filed.
 struct DeviceGuard {
     HANDLE handle;
-    ~DeviceGuard() {
-        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    }
+    ~DeviceGuard() { closeDevice(handle); }
     HANDLE release() {
         HANDLE h = handle;
-        handle = INVALID_HANDLE_VALUE;
+        handle = noDevice();
         return h;
     }
 };
 
-// Takes the failed call's code, closes the device, then reports.
-int failAfterOpen(DeviceGuard& device, const char* format, const char* portName) {
-    int code = lastErrorCode();
-    CloseHandle(device.release());
-    reportError(format, portName, code);
-    return 0;
+// Takes the failed call's code, then closes the device.
+OpenResult failAfterOpen(DeviceGuard& device, OpenStep step, const char* portName) {
+    const DWORD code = GetLastError();
+    closeDevice(device.release());
+    return {step, 0, portName, code};
 }
 
 BYTE parityFor(uint32_t parity) {
@@ -115,41 +111,37 @@ OpenPort* findOpenPort(uint32_t port) {
     return portTable.slots[port - 1].get();
 }
 
-int openSerialPort(uint32_t index, uint32_t baudRate, uint32_t stopBits, uint32_t parity) {
+OpenResult openPort(uint32_t index, uint32_t baudRate, uint32_t stopBits, uint32_t parity) {
     const char* portName = listedDeviceName(index);
-    if (!portName) return 0;
+    if (!portName) return {OpenStep::NotListed, 0, nullptr, 0};
 
     size_t nameLength = strlen(portName);
     std::unique_ptr<char[]> path(new (std::nothrow) char[nameLength + 10]);
-    if (!path) return 0;
+    if (!path) return {OpenStep::NoMemory, 0, portName, 0};
     snprintf(path.get(), nameLength + 10, "\\\\.\\%s", portName);
     DeviceGuard device{CreateFileA(path.get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr)};
     path.reset();
     if (device.handle == INVALID_HANDLE_VALUE) {
-        int code = lastErrorCode();
-        if (code == ERROR_FILE_NOT_FOUND)
-            reportError(MSG_PORT_NOT_FOUND, portName);
-        else
-            reportError(MSG_OPEN_FAILED, portName, code);
-        return 0;
+        device.handle = noDevice();
+        const DWORD code = GetLastError();
+        return {code == ERROR_FILE_NOT_FOUND ? OpenStep::NotFound : OpenStep::OpenFailed, 0, portName, code};
     }
 
     DCB dcb;
     memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(device.handle, &dcb)) return failAfterOpen(device, MSG_GET_STATE_FAILED, portName);
+    if (!GetCommState(device.handle, &dcb)) return failAfterOpen(device, OpenStep::GetState, portName);
     dcb.BaudRate = baudRate ? baudRate : kDefaultBaudRate;
     dcb.ByteSize = 8;
     dcb.Parity = parityFor(parity);
     dcb.StopBits = stopBitsFor(stopBits);
     if (!SetCommState(device.handle, &dcb) && !setStateThroughNoParity(device.handle, &dcb))
-        return failAfterOpen(device, MSG_SET_STATE_FAILED, portName);
+        return failAfterOpen(device, OpenStep::SetState, portName);
 
     const uint32_t frameBits = 1 + 8 + (dcb.Parity != NOPARITY) + (dcb.StopBits == TWOSTOPBITS ? 2 : 1);
     COMMTIMEOUTS timeouts = portTimeouts(dcb.BaudRate, frameBits);
-    if (!SetCommTimeouts(device.handle, &timeouts))
-        return failAfterOpen(device, MSG_SET_TIMEOUTS_FAILED, portName);
+    if (!SetCommTimeouts(device.handle, &timeouts)) return failAfterOpen(device, OpenStep::SetTimeouts, portName);
 
     // Out of memory from here on: the guard closes the device and the table
     // stays as it was.
@@ -157,6 +149,7 @@ int openSerialPort(uint32_t index, uint32_t baudRate, uint32_t stopBits, uint32_
         std::unique_ptr<OpenPort> record(new OpenPort);
         record->portName.reset(new char[nameLength + 1]);
         memcpy(record->portName.get(), portName, nameLength + 1);
+        record->ahead.bytes.reset(new uint8_t[ReadAhead::kRoom]);
 
         uint32_t position = 0;
         while (position < portTable.slotCount && portTable.slots[position]) ++position;
@@ -173,9 +166,9 @@ int openSerialPort(uint32_t index, uint32_t baudRate, uint32_t stopBits, uint32_
         record->osHandle = device.release();
         portTable.slots[position] = std::move(record);
         if (position == portTable.slotCount) ++portTable.slotCount;
-        return static_cast<int>(position + 1);
+        return {OpenStep::Opened, position + 1, portName, 0};
     } catch (const std::bad_alloc&) {
-        return 0;
+        return {OpenStep::NoMemory, 0, portName, 0};
     }
 }
 
@@ -185,7 +178,7 @@ int openSerialPort(uint32_t index, uint32_t baudRate, uint32_t stopBits, uint32_
 // device that holds its unsent output) goes on without the caller.
 constexpr DWORD kCloseWaitMs = 1000;
 
-void closeSerialPort(uint32_t port) {
+void closePort(uint32_t port) {
     OpenPort* record = findOpenPort(port);
     if (!record) return;
     HANDLE handle = record->osHandle;
@@ -201,4 +194,12 @@ void closeSerialPort(uint32_t port) {
         closeDevice(handle);  // no thread: close here rather than hold the device
     }
     portTable.slots[port - 1].reset();
+}
+
+void closeAllPorts() {
+    for (uint32_t i = 0; i < portTable.slotCount; ++i) {
+        if (!portTable.slots[i]) continue;
+        closeDevice(portTable.slots[i]->osHandle);
+        portTable.slots[i].reset();
+    }
 }

@@ -1,5 +1,7 @@
 // The open-port table: one record per open port, found by its port handle
-// (slot position plus one).
+// (slot position plus one). This is the device layer: it opens, sets and
+// closes devices and hands back what happened, with the system's error code;
+// it makes no reports and prints nothing.
 #pragma once
 
 #include <windows.h>
@@ -7,11 +9,24 @@
 #include <cstdint>
 #include <memory>
 
+// The one value for "no device" in a record or a guard.
+inline HANDLE noDevice() { return INVALID_HANDLE_VALUE; }
+
+// Bytes a read brought in beyond what its caller took, served first by the
+// next read of the port. Every read of an open port goes through it.
+struct ReadAhead {
+    static constexpr size_t kRoom = 64 * 1024;
+    std::unique_ptr<uint8_t[]> bytes;  // kRoom bytes, from the open on
+    size_t start = 0;
+    size_t held = 0;
+};
+
 struct OpenPort {
     std::unique_ptr<char[]> portName;
-    HANDLE osHandle = INVALID_HANDLE_VALUE;
+    HANDLE osHandle = noDevice();
     uint32_t baudRate = 0;   // the rate set on the device
     uint32_t frameBits = 0;  // bits a byte takes on the wire: start, 8 data, parity, stop
+    ReadAhead ahead;
 };
 
 struct PortTable {
@@ -44,6 +59,37 @@ uint32_t wireTimeMs(const OpenPort& port, uint32_t byteCount);
 // The record of an open port, or null when `port` names none.
 OpenPort* findOpenPort(uint32_t port);
 
-int openSerialPort(uint32_t index, uint32_t baudRate, uint32_t stopBits, uint32_t parity);
-void closeSerialPort(uint32_t port);
+// How far an open got.
+enum class OpenStep {
+    Opened,       // `port` is the new handle
+    NotListed,    // the index names no listed port
+    NotFound,     // no such device (ERROR_FILE_NOT_FOUND)
+    OpenFailed,   // CreateFileA failed with `code`
+    GetState,     // GetCommState failed with `code`
+    SetState,     // SetCommState failed with `code`
+    SetTimeouts,  // SetCommTimeouts failed with `code`
+    NoMemory,
+};
+
+struct OpenResult {
+    OpenStep step;
+    uint32_t port;     // the port handle when Opened, else 0
+    const char* name;  // the listed port's name, when there is one
+    DWORD code;        // the failed call's system error code
+};
+
+// Opens the listed port `index` with 8 data bits, the rate (0: 57600), one
+// or two stop bits and no, odd or even parity, and the port time-outs. After
+// a failure nothing stays open and the table is as it was.
+OpenResult openPort(uint32_t index, uint32_t baudRate, uint32_t stopBits, uint32_t parity);
+
+// Frees the record and its slot at once; the device is closed on a short-lived
+// thread of its own, which a close waits for up to a second.
+void closePort(uint32_t port);
+
+// Closes every open device where it stands and empties the table: the
+// module is being unloaded, and a handle left open would keep its port busy
+// until the process ends.
+void closeAllPorts();
+
 void resetPortTable();  // back to the load-time table (tests)

@@ -2,13 +2,7 @@
 
 #include <windows.h>
 
-#include <climits>
-#include <cstdio>
 #include <cstring>
-
-#include "../hostapi/error_report.h"
-#include "../hostapi/host_string.h"
-#include "port_table.h"
 
 namespace {
 
@@ -29,12 +23,57 @@ IoResult failedIo(const OpenPort& port, DWORD moved) {
     return {status, moved, code};
 }
 
-}  // namespace
-
-IoResult readPort(const OpenPort& port, void* buffer, DWORD length) {
+IoResult readDevice(const OpenPort& port, void* buffer, DWORD length) {
     DWORD got = 0;
     if (!ReadFile(port.osHandle, buffer, length, &got, nullptr)) return failedIo(port, got);
     return {IoStatus::Done, got, 0};
+}
+
+DWORD deviceQueue(const OpenPort& port, bool* ok) {
+    DWORD errors = 0;
+    COMSTAT stat;
+    memset(&stat, 0, sizeof stat);
+    *ok = ClearCommError(port.osHandle, &errors, &stat) != 0;
+    return *ok ? stat.cbInQue : 0;
+}
+
+}  // namespace
+
+IoResult readPort(OpenPort& port, void* buffer, DWORD length) {
+    ReadAhead& ahead = port.ahead;
+    if (ahead.held == 0) return readDevice(port, buffer, length);
+    const DWORD taken = length < ahead.held ? length : DWORD(ahead.held);
+    memcpy(buffer, ahead.bytes.get() + ahead.start, taken);
+    ahead.start += taken;
+    ahead.held -= taken;
+    if (ahead.held == 0) ahead.start = 0;
+    if (taken == length) return {IoStatus::Done, taken, 0};
+    // What the device holds already joins them; a failure there shows on the
+    // next read, which goes to the device.
+    bool ok = false;
+    const DWORD queued = deviceQueue(port, &ok);
+    if (!ok || queued == 0) return {IoStatus::Done, taken, 0};
+    const DWORD rest = length - taken < queued ? length - taken : queued;
+    IoResult more = readDevice(port, static_cast<uint8_t*>(buffer) + taken, rest);
+    if (more.status != IoStatus::Done) {
+        // Damaged or failed bytes stay unread; the good ones go back, so that
+        // the caller sees the failure with nothing lost.
+        unreadPort(port, buffer, taken);
+        return {more.status, 0, more.code};
+    }
+    return {IoStatus::Done, taken + more.count, 0};
+}
+
+void unreadPort(OpenPort& port, const void* bytes, DWORD length) {
+    ReadAhead& ahead = port.ahead;
+    if (length == 0) return;
+    if (ahead.start < length) {
+        memmove(ahead.bytes.get() + ReadAhead::kRoom - ahead.held, ahead.bytes.get() + ahead.start, ahead.held);
+        ahead.start = ReadAhead::kRoom - ahead.held;
+    }
+    ahead.start -= length;
+    ahead.held += length;
+    memmove(ahead.bytes.get() + ahead.start, bytes, length);
 }
 
 IoResult writePort(const OpenPort& port, const void* bytes, DWORD length) {
@@ -54,56 +93,14 @@ IoResult writePort(const OpenPort& port, const void* bytes, DWORD length) {
 }
 
 QueueState queryQueue(const OpenPort& port) {
-    DWORD errors = 0;
-    COMSTAT stat;
-    memset(&stat, 0, sizeof stat);
-    if (!ClearCommError(port.osHandle, &errors, &stat)) return {false, 0, GetLastError()};
-    return {true, stat.cbInQue, 0};
+    bool ok = false;
+    const DWORD queued = deviceQueue(port, &ok);
+    if (!ok) return {false, 0, GetLastError()};
+    return {true, queued + DWORD(port.ahead.held), 0};
 }
 
-int serialBytesAvailable(uint32_t port) {
-    OpenPort* record = findOpenPort(port);
-    if (!record) return 0;
-    const QueueState queue = queryQueue(*record);
-    if (!queue.ok) {
-        reportError(MSG_AVAILABLE_FAILED, record->portName.get(), static_cast<int>(queue.code));
-        return 0;
-    }
-    return static_cast<int>(queue.queued);
-}
-
-char* readSerialData(uint32_t port, uint32_t length) {
-    // A size the host's 32-bit integer cannot carry (a script's -1 among them)
-    // gets the empty string, and nothing is read.
-    if (length >= static_cast<uint32_t>(INT_MAX)) return emptyHostString();
-    char* text = makeHostString(size_t(length) + 1);
-    if (length == 0 || !madeByHost(text)) return text;
-    OpenPort* record = findOpenPort(port);
-    if (!record) return text;
-    IoResult read = readPort(*record, text, length);
-    if (read.status != IoStatus::Done) {
-        // A line error is cleared by now: the next call reads on.
-        reportError(MSG_READ_FAILED, record->portName.get(), static_cast<int>(read.code));
-        text[0] = 0;
-        return text;
-    }
-    text[length] = 0;
-    return text;
-}
-
-int writeSerialData(uint32_t port, const char* data, int length) {
-    OpenPort* record = findOpenPort(port);
-    if (!record) return 0;
-    if (!data) {  // some hosts pass an empty script string as null
-        data = "";
-        length = 0;  // whatever length came with it, there is nothing to send
-    }
-    if (length < 0) length = static_cast<int>(strlen(data));
-    printf("Sending: %s\n", data);
-    IoResult write = writePort(*record, data, static_cast<DWORD>(length));
-    if (write.status != IoStatus::Done) {
-        reportError(MSG_WRITE_FAILED, record->portName.get(), static_cast<int>(write.code));
-        return 0;
-    }
-    return 1;
+bool discardInput(OpenPort& port) {
+    port.ahead.start = 0;
+    port.ahead.held = 0;
+    return PurgeComm(port.osHandle, PURGE_RXCLEAR) != 0;
 }

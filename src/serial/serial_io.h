@@ -1,5 +1,6 @@
-// Raw byte traffic on an open port: the three raw exports, and the device
-// reads and writes that they and the transfers are built on.
+// Raw byte traffic on an open port: the device reads and writes that the raw
+// exports and the transfers are built on. Every read goes through the port's
+// read-ahead.
 #pragma once
 
 #include <windows.h>
@@ -24,8 +25,15 @@ struct IoResult {
     DWORD code;   // the system error code when not Done, else 0
 };
 
-// One read of up to `length` bytes, bounded by the port time-outs.
-IoResult readPort(const OpenPort& port, void* buffer, DWORD length);
+// One read of up to `length` bytes. Bytes held in the read-ahead come first,
+// topped up with what the device holds already, without a wait; with none
+// held, one device read bounded by the port time-outs.
+IoResult readPort(OpenPort& port, void* buffer, DWORD length);
+
+// Puts `length` bytes back in front of what the next read gets: the part of
+// the last read that its caller did not use. `length` is at most what that
+// read brought.
+void unreadPort(OpenPort& port, const void* bytes, DWORD length);
 
 // Writes all `length` bytes (a write of none still makes one call). A write
 // that runs past its time-out returns with part of the bytes sent; the rest
@@ -37,13 +45,13 @@ IoResult writePort(const OpenPort& port, const void* bytes, DWORD length);
 
 struct QueueState {
     bool ok;
-    DWORD queued;  // bytes in the receive queue
+    DWORD queued;  // bytes waiting to be read, the read-ahead's included
     DWORD code;    // the system error code when not ok
 };
 
-// The receive queue's length, without a report.
+// The bytes waiting to be read.
 QueueState queryQueue(const OpenPort& port);
 
-int serialBytesAvailable(uint32_t port);
-char* readSerialData(uint32_t port, uint32_t length);  // a host string, never null
-int writeSerialData(uint32_t port, const char* data, int length);
+// Throws away every byte received and not yet read, the read-ahead's too.
+// False, with the code as last error, when the device refused.
+bool discardInput(OpenPort& port);

@@ -8,11 +8,11 @@ namespace {
 constexpr uint8_t SUB = 0x1A;  // the customary pad after the end of a file
 
 constexpr Mode kModes[] = {
-    // number  crc    blockSize    takesLongBlocks headerBlock pad
-    {0,        false, kShortBlock, false,          false,      kHostPad},
-    {1,        true,  kShortBlock, true,           false,      SUB},
-    {2,        true,  kLongBlock,  true,           false,      SUB},
-    {3,        true,  kLongBlock,  true,           true,       SUB},
+    // number  crc    blockSize    takesLongBlocks headerBlock eotAcked pad
+    {0,        false, kShortBlock, false,          false,      false,   kHostPad},
+    {1,        true,  kShortBlock, true,           false,      false,   SUB},
+    {2,        true,  kLongBlock,  true,           false,      false,   SUB},
+    {3,        true,  kLongBlock,  true,           true,       true,    SUB},
 };
 
 }  // namespace

@@ -23,6 +23,9 @@ struct Mode {
     // is acknowledged, and an empty block 0 ends the batch. The receiver
     // stores exactly the size it was told.
     bool headerBlock;
+    // The EOT is written again until the receiver acknowledges it; without,
+    // one EOT ends the transfer and its answer is left to the caller.
+    bool eotAcked;
     int pad;               // what fills the last block after the end of the file
 };
 

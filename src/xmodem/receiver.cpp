@@ -7,17 +7,20 @@
 
 #include "../hostapi/error_report.h"
 #include "../hostapi/host_file.h"
-#include "../serial/clock.h"
 #include "../serial/port_table.h"
+#include "../transfer/clock.h"
+#include "../transfer/link.h"
+#include "../transfer/outcome.h"
+#include "block_zero.h"
 #include "bounds.h"
-#include "line.h"
 #include "modes.h"
 #include "packet.h"
 
 namespace xmodem {
 namespace {
 
-uint64_t nowMs() { return wideTickMs(); }
+using transfer::Outcome;
+using transfer::WaitClock;
 
 // A read inside a packet asks for at most the rest of a 128-byte packet with
 // CRC. The port gives a read of n bytes up to 10 n + 50 ms when nothing comes,
@@ -25,16 +28,26 @@ uint64_t nowMs() { return wideTickMs(); }
 // short one.
 constexpr size_t kLongestPieceRead = kShortBlock + 4;
 
+// Text from the line for a trace line, control bytes shown as '?'.
+const char* printable(const char* text, size_t length, char* shown) {
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        shown[i] = c < 0x20 || c == 0x7F ? '?' : char(c);
+    }
+    shown[length] = '\0';
+    return shown;
+}
+
 struct Receiver {
-    OpenPort* port;
-    const Mode* mode;
-    HostFile file;
+    OpenPort& port;
+    transfer::Link link{port};
+    const Mode& mode;
+    hostapi::HostFile file;
     uint8_t packet[kLongestPacket];
     uint8_t lastAccepted = 0;
     int receivedBlocks = 0;
     unsigned rejections = 0;
-    unsigned tries = 0;     // packets and silences since the last new block
-    DWORD failedCode = 0;   // the code of the call on the port that failed last
+    unsigned tries = 0;  // packets and silences since the last new block
     Check check = Check::Sum;
     bool packetTaken = false;  // a packet was acknowledged: the sender has its check
     unsigned silentCs = 0;
@@ -50,6 +63,11 @@ struct Receiver {
     // closed: the result is 1 whatever the batch's end brings.
     bool fileWhole = false;
 
+    Receiver(OpenPort& p, const Mode& m) : port(p), mode(m) {
+        if (mode.crc) check = Check::Crc;
+        if (mode.headerBlock) stage = Stage::Header;
+    }
+
     // Until a packet is taken, a CRC receiver asks with C; a NAK then would
     // start a sender that missed the Cs with the 8-bit sum.
     bool askingWithC() const { return check == Check::Crc && !packetTaken; }
@@ -57,86 +75,98 @@ struct Receiver {
 
     // How long a silence where a header is due may last: short while asking
     // a sender to start or to end its batch.
-    uint64_t silenceLimitMs() const {
+    uint32_t silenceLimitMs() const {
         return (askingWithC() && !checkSettled) || stage == Stage::BatchEnd ? kCrcAskMs : kHeaderSilenceMs;
     }
 
-    // Closes the file, then reports the failed call (failedCode). Once the
-    // file is whole the device's failure changes nothing: as with the ACK
-    // of EOT, the call ends with 1 and no report.
-    int fail(const char* format) {
-        if (fileWhole) return 1;
-        file.close();
-        reportError(format, port->portName.get(), static_cast<int>(failedCode));
-        return 0;
-    }
-
+    // The end of the call. Once the file is whole nothing changes its
+    // result: as with the ACK of EOT, the call ends with 1 and no report.
+    Outcome ended(Outcome end) const { return fileWhole ? Outcome::done() : end; }
+    Outcome gaveUp() const { return ended(Outcome::gaveUp()); }
+    Outcome failed(const char* format, DWORD code) const { return ended(Outcome::failed(format, code)); }
     // A failed read, or the failed look at the port after an empty read.
-    int failRead(const LineRead& read, const char* format) {
-        failedCode = read.code;
-        return fail(read.queryFailed ? MSG_AVAILABLE_FAILED : format);
+    Outcome failedRead(const transfer::LinkRead& read, const char* format) const {
+        return failed(read.queryFailed ? MSG_AVAILABLE_FAILED : format, read.code);
     }
 
-    bool writeBytes(const uint8_t* bytes, DWORD length) {
-        IoResult write = writeLine(*port, bytes, length);
-        failedCode = write.code;
-        return write.status == IoStatus::Done;
+    // Writes `length` bytes; a failure ends the transfer with `format`.
+    Outcome answer(const uint8_t* bytes, DWORD length, const char* format) {
+        IoResult write = link.write(bytes, length);
+        return write.status == IoStatus::Done ? Outcome::going() : failed(format, write.code);
     }
-    bool writeByte(uint8_t value) { return writeBytes(&value, 1); }
+    Outcome answer(uint8_t byte, const char* format) { return answer(&byte, 1, format); }
+    // The ACK of a block 0, and the ask for what comes next: the file's data
+    // after a header, the next header after an EOT.
+    Outcome answerAndAsk() {
+        const uint8_t both[2] = {ACK, askByte()};
+        return answer(both, 2, MSG_RECV_ACK_FAILED);
+    }
 
-    // Drops what is still coming in until the line has been quiet for one
-    // read time-out, so that the rest of a garbled packet is never taken for
-    // the next header. A line that never goes quiet is given up on after
-    // kDrainLimitMs. Gives the failed call, if one failed.
-    LineRead drainLine() {
-        uint8_t scrap[256];
-        uint64_t start = nowMs();
-        while (nowMs() - start < kDrainLimitMs) {
-            QueueState queue = queryQueue(*port);
-            if (!queue.ok) return {IoStatus::Failed, 0, queue.code, true};
-            DWORD want = queue.queued == 0 ? 1 : queue.queued < sizeof scrap ? queue.queued : DWORD(sizeof scrap);
-            IoResult read = readPort(*port, scrap, want);
-            if (read.status == IoStatus::Failed) return {IoStatus::Failed, 0, read.code, false};
-            if (read.status == IoStatus::Done && read.count == 0) break;
-        }
-        return {IoStatus::Done, 0, 0, false};
+    // Drops what is still coming in until the line is quiet, so that the
+    // rest of a garbled packet is never taken for the next header.
+    Outcome drainLine() {
+        const transfer::LinkRead drained = link.dropUntilQuiet(kDrainLimitMs);
+        return drained.status == IoStatus::Done ? Outcome::going() : failedRead(drained, MSG_RECV_BYTES_FAILED);
     }
 
     // Counts one more try at the expected block; the try past the budget
     // ends the transfer.
-    bool spendTry(int* result) {
-        if (++tries <= kBlockBudget) return true;
-        file.close();
+    Outcome spendTry() {
+        if (++tries <= kBlockBudget) return Outcome::going();
         printf("Block %d not received after %u tries, giving up\n",
                stage == Stage::Header ? 0 : uint8_t(lastAccepted + 1), kBlockBudget);
-        *result = fileWhole ? 1 : 0;
-        return false;
+        return gaveUp();
     }
 
     // Counts a rejected packet and asks for it again, once the rest of what
-    // came is dropped (not needed when the line was just found quiet).
-    // Returns false when the transfer is over: the 11th rejection in a row,
-    // the block's budget spent, or a failed call.
-    bool reject(int* result, bool lineQuiet = false) {
-        ++rejections;
-        *result = fileWhole ? 1 : 0;
-        if (rejections > kMaxRejections) {
-            file.close();
-            return false;
-        }
-        if (!spendTry(result)) return false;
+    // came is dropped (not needed when the line was just found quiet). The
+    // 11th rejection in a row, the block's budget spent, or a failed call
+    // ends the transfer.
+    Outcome reject(bool lineQuiet = false) {
+        if (++rejections > kMaxRejections) return gaveUp();
+        if (Outcome o = spendTry(); o.ended()) return o;
         if (!lineQuiet) {
-            LineRead drained = drainLine();
-            if (drained.status != IoStatus::Done) {
-                failRead(drained, MSG_RECV_BYTES_FAILED);
-                return false;
+            if (Outcome o = drainLine(); o.ended()) return o;
+        }
+        return answer(askByte(), MSG_RECV_NAK_FAILED);
+    }
+
+    Outcome cancelled() {
+        file.close();
+        link.dropUntilQuiet(kDrainLimitMs);  // the rest of the sender's CANs, so the next call does not take them
+        printf("Sender cancelled transfer\n");
+        return gaveUp();
+    }
+
+    // Stops the sender: two CANs, whose write may fail unheeded (the result
+    // is settled), then what it may still send is dropped.
+    Outcome refuse(Outcome end) {
+        file.close();
+        static const uint8_t cancel[2] = {CAN, CAN};
+        link.write(cancel, 2);
+        link.dropUntilQuiet(kDrainLimitMs);
+        return end;
+    }
+
+    // Waits for the first byte of the next packet, or an EOT, in packet[0].
+    // A silence where a header is due draws another ask (see noHeader); a
+    // header that a line error broke off is a rejected packet.
+    Outcome awaitHeader() {
+        WaitClock silence = WaitClock::onTick(kHeaderSilenceMs);
+        for (;;) {
+            transfer::LinkRead read = link.read(packet, 1);
+            if (read.status == IoStatus::Failed) return failedRead(read, MSG_RECV_HEADER_FAILED);
+            if (read.status == IoStatus::Done && read.count == 1) return Outcome::going();
+            if (read.status == IoStatus::Damaged) {
+                if (Outcome o = reject(); o.ended()) return o;
+            } else if (silence.elapsedMs() < silenceLimitMs()) {
+                continue;
+            } else {
+                bool header = false;
+                if (Outcome o = noHeader(&header); o.ended() || header) return o;
             }
+            silence.restart();
         }
-        if (!writeByte(askByte())) {
-            fail(MSG_RECV_NAK_FAILED);
-            return false;
-        }
-        return true;
     }
 
     // A silence where a header is expected. While asking with C it draws
@@ -146,22 +176,40 @@ struct Receiver {
     // packet but the sender's next header (*header set, the byte in
     // packet[0]). When none comes, the silence counts as a rejected packet,
     // and its NAK also asks a sender that missed the first one.
-    bool noHeader(int* result, bool* header) {
-        *header = false;
-        if (stage == Stage::BatchEnd) return askForBatchEnd(result);
+    Outcome noHeader(bool* header) {
+        if (stage == Stage::BatchEnd) return askForBatchEnd();
         if (!askingWithC() || checkSettled) {
-            LineRead read = readLine(*port, packet, 1);
-            if (read.status == IoStatus::Failed) {
-                *result = failRead(read, MSG_RECV_HEADER_FAILED);
-                return false;
-            }
+            transfer::LinkRead read = link.read(packet, 1);
+            if (read.status == IoStatus::Failed) return failedRead(read, MSG_RECV_HEADER_FAILED);
             *header = read.status == IoStatus::Done && read.count == 1;
-            return *header || reject(result, read.status == IoStatus::Done);
+            return *header ? Outcome::going() : reject(read.status == IoStatus::Done);
         }
         if (++silentCs == kCrcAsks) check = Check::Sum;
-        if (writeByte(askByte())) return true;
-        *result = fail(MSG_RECV_START_FAILED);
-        return false;
+        return answer(askByte(), MSG_RECV_START_FAILED);
+    }
+
+    // Reads the rest of the packet whose first byte is in packet[0]. Gives
+    // whether the whole packet came; a stall or a line error breaks it off.
+    Outcome readPacket(size_t length, bool* whole) {
+        size_t have = 1;
+        *whole = false;
+        WaitClock stall = WaitClock::onTick(kPacketSilenceMs);
+        while (have < length) {
+            const DWORD want = DWORD(length - have < kLongestPieceRead ? length - have : kLongestPieceRead);
+            transfer::LinkRead piece = link.read(packet + have, want);
+            if (piece.status == IoStatus::Failed) return failedRead(piece, MSG_RECV_BYTES_FAILED);
+            if (piece.status == IoStatus::Damaged) return Outcome::going();
+            if (piece.count > 0) {
+                have += piece.count;
+                stall.restart();
+                // A lone CAN is taken for a garbled header; two end it.
+                if (packet[0] == CAN && packet[1] == CAN) return cancelled();
+            } else if (stall.elapsedMs() >= kPacketSilenceMs) {
+                return Outcome::going();  // the sender stalled inside a packet
+            }
+        }
+        *whole = true;
+        return Outcome::going();
     }
 
     // Stores the block's data, or as much of it as the header still
@@ -176,142 +224,112 @@ struct Receiver {
         for (size_t i = kDataOffset; i < kDataOffset + length; ++i) writeByteToFile(file.id, packet[i]);
     }
 
-    int cancelled() {
-        file.close();
-        drainLine();  // the rest of the sender's CANs, so the next call does not take them
-        printf("Sender cancelled transfer\n");
-        return fileWhole ? 1 : 0;
+    // A well-formed data packet: the next block is stored, a repeat of the
+    // last one acknowledged again, anything else ends the transfer.
+    Outcome takeDataPacket(size_t blockSize) {
+        rejections = 0;
+        packetTaken = true;
+        const uint8_t block = packet[1];
+        if (block == uint8_t(lastAccepted + 1)) {
+            if (sizeKnown && sizeLeft == 0) {
+                // Storing less than the sender sends would give a file cut
+                // short that looks whole.
+                printf("Sender sent more than the header's size\n");
+                return refuse(Outcome::gaveUp());
+            }
+            store(blockSize);
+            lastAccepted = block;
+            ++receivedBlocks;
+            tries = 0;
+        } else if (block != lastAccepted) {
+            // Acknowledging it would let the sender go on past a block we
+            // never got: the file would be short and look whole.
+            printf("Sender out of sequence: got block %d, expected block %d\n", block, uint8_t(lastAccepted + 1));
+            return Outcome::gaveUp();
+        } else if (Outcome o = spendTry(); o.ended()) {
+            return o;  // a repeat of the stored block: the sender may repeat it without end
+        }
+        return answer(ACK, MSG_RECV_ACK_FAILED);
     }
 
-    // Stops the sender: two CANs, whose write may fail unheeded (the result
-    // is settled), then what it may still send is dropped.
-    int refuse(int result) {
-        file.close();
-        static const uint8_t cancel[2] = {CAN, CAN};
-        writeBytes(cancel, 2);
-        drainLine();
-        return result;
-    }
+    // ---- header blocks: block 0 carries the file's name and size ahead of
+    // the data, and an empty block 0 ends the batch.
 
-    // ---- header blocks: block 0 carries "name NUL size ..." ahead of the
-    // data, and an empty block 0 ends the batch.
-
-    // The ACK of a block 0, and the ask for what comes next: the file's data
-    // after a header, the next header after an EOT.
-    bool answerAndAsk() {
-        const uint8_t answer[2] = {ACK, askByte()};
-        return writeBytes(answer, 2);
-    }
-
-    // Block 0 in the Header stage. Fields after the size (modification time,
-    // file mode, ...) are not read; no size at all means an unknown size,
-    // and the whole of every block is kept.
-    bool takeHeader(size_t blockSize, int* result) {
-        const char* data = reinterpret_cast<const char*>(packet + kDataOffset);
-        const void* nameEnd = memchr(data, '\0', blockSize);
-        const size_t nameLength = nameEnd ? size_t(static_cast<const char*>(nameEnd) - data) : blockSize;
-        if (nameLength == 0) {
+    // Block 0 in the Header stage.
+    Outcome takeHeader(size_t blockSize) {
+        const ReadBlockZero header = readBlockZero(packet + kDataOffset, blockSize);
+        char shown[kLongBlock + 1];
+        switch (header.status) {
+        case ReadBlockZero::Status::EndOfBatch:
             printf("Sender ended the batch without a file\n");
             file.close();
-            writeByte(ACK);
-            *result = 0;
-            return false;
-        }
-        if (nameLength == blockSize) {
+            answer(ACK, MSG_RECV_ACK_FAILED);
+            return Outcome::gaveUp();
+        case ReadBlockZero::Status::NoNameEnd:
             printf("Header name has no end\n");
-            *result = refuse(0);
-            return false;
+            return refuse(Outcome::gaveUp());
+        case ReadBlockZero::Status::BadSize:
+            printf("Header size is not a number: \"%s\"\n",
+                   printable(header.sizeField, header.sizeFieldLength < 20 ? header.sizeFieldLength : 20, shown));
+            return refuse(Outcome::gaveUp());
+        case ReadBlockZero::Status::File:
+            break;
         }
-        const char* field = data + nameLength + 1;
-        size_t room = blockSize - nameLength - 1;
-        while (room > 0 && *field == ' ') {
-            ++field;
-            --room;
-        }
-        size_t fieldLength = 0;
-        while (fieldLength < room && field[fieldLength] != '\0' && field[fieldLength] != ' ') ++fieldLength;
-        char shown[kLongBlock];
-        if (!parseSize(field, fieldLength)) {
-            printf("Header size is not a number: \"%s\"\n", printable(field, fieldLength < 20 ? fieldLength : 20, shown));
-            *result = refuse(0);
-            return false;
-        }
+        sizeKnown = header.sizeKnown;
+        sizeLeft = header.size;
         if (sizeKnown)
-            printf("Receiving \"%s\", %llu bytes\n", printable(data, nameLength, shown), (unsigned long long)sizeLeft);
+            printf("Receiving \"%s\", %llu bytes\n", printable(header.name, header.nameLength, shown),
+                   (unsigned long long)sizeLeft);
         else
-            printf("Receiving \"%s\", size unknown\n", printable(data, nameLength, shown));
+            printf("Receiving \"%s\", size unknown\n", printable(header.name, header.nameLength, shown));
         rejections = 0;
-        if (!answerAndAsk()) {
-            *result = fail(MSG_RECV_ACK_FAILED);
-            return false;
-        }
+        if (Outcome o = answerAndAsk(); o.ended()) return o;
         stage = Stage::Data;
         checkSettled = true;
         lastAccepted = 0;
         tries = 0;
-        return true;
+        return Outcome::going();
     }
 
     // A well-formed packet of block 0, or any in the Header and BatchEnd
     // stages.
-    bool takeBlockZero(size_t blockSize, int* result) {
+    Outcome takeBlockZero(size_t blockSize) {
         switch (stage) {
         case Stage::Header:
-            if (packet[1] == 0) return takeHeader(blockSize, result);
+            if (packet[1] == 0) return takeHeader(blockSize);
             printf("Sender out of sequence: got block %d, expected block 0\n", packet[1]);
-            file.close();
-            *result = 0;
-            return false;
+            return Outcome::gaveUp();
         case Stage::Data:  // the header again: the sender missed its answer
             rejections = 0;
-            if (!spendTry(result)) return false;
-            if (answerAndAsk()) return true;
-            *result = fail(MSG_RECV_ACK_FAILED);
-            return false;
+            if (Outcome o = spendTry(); o.ended()) return o;
+            return answerAndAsk();
         case Stage::BatchEnd:
             break;
         }
-        return batchEnd(result);
+        return batchEnd();
     }
 
-    // Decimal digits only, and a number that fits; none is an unknown size.
-    bool parseSize(const char* digits, size_t length) {
-        sizeKnown = length > 0;
-        sizeLeft = 0;
-        for (size_t i = 0; i < length; ++i) {
-            if (digits[i] < '0' || digits[i] > '9') return false;
-            uint64_t digit = uint64_t(digits[i] - '0');
-            if (sizeLeft > (UINT64_MAX - digit) / 10) return false;
-            sizeLeft = sizeLeft * 10 + digit;
-        }
-        return true;
-    }
-
-    // Text from the line for a trace line, control bytes shown as '?'.
-    static const char* printable(const char* text, size_t length, char* shown) {
-        for (size_t i = 0; i < length; ++i) {
-            unsigned char c = static_cast<unsigned char>(text[i]);
-            shown[i] = c < 0x20 || c == 0x7F ? '?' : char(c);
-        }
-        shown[length] = '\0';
-        return shown;
-    }
-
-    // An EOT where transfers with header blocks read a header. In the Data
-    // stage it ends the file, which must hold every byte the header
+    // An EOT. Without header blocks it ends the transfer. With them, in the
+    // Data stage it ends the file, which must hold every byte the header
     // promised; in the BatchEnd stage the sender missed the answer to it.
-    bool endOfFile(int* result) {
-        if (stage == Stage::Header) return reject(result);
+    Outcome endOfFile() {
+        if (!mode.headerBlock) {
+            printf("Received %d blocks\n", receivedBlocks);
+            file.close();
+            answer(ACK, MSG_RECV_ACK_FAILED);
+            return Outcome::done();
+        }
+        if (stage == Stage::Header) return reject();
         if (stage == Stage::BatchEnd) {
             ++rejections;  // bounds a sender that sends nothing but EOT
-            *result = 1;
-            return rejections <= kMaxRejections && answerAndAsk();
+            if (rejections > kMaxRejections) return Outcome::done();
+            const Outcome o = answerAndAsk();
+            return o.ended() ? Outcome::done() : o;
         }
         file.close();
         if (sizeKnown && sizeLeft > 0) {
             printf("Sender ended %llu bytes short of the header's size\n", (unsigned long long)sizeLeft);
-            *result = refuse(0);
-            return false;
+            return refuse(Outcome::gaveUp());
         }
         printf("Received %d blocks\n", receivedBlocks);
         fileWhole = true;
@@ -320,133 +338,51 @@ struct Receiver {
         silentCs = 0;
         rejections = 0;
         tries = 0;
-        *result = 1;
         return answerAndAsk();
     }
 
     // A well-formed packet in the BatchEnd stage: an empty block 0 ends the
     // batch; a second file is refused, the first being whole.
-    bool batchEnd(int* result) {
-        *result = 1;
-        if (packet[1] != 0) return reject(result);
+    Outcome batchEnd() {
+        if (packet[1] != 0) return reject();
         if (packet[kDataOffset] == 0) {
-            writeByte(ACK);
-            return false;
+            answer(ACK, MSG_RECV_ACK_FAILED);
+            return Outcome::done();
         }
         printf("Second file in the batch refused\n");
-        refuse(1);
-        return false;
+        return refuse(Outcome::done());
     }
 
     // Silence after the ask for the batch's end: asked kCrcAsks times, a
     // sender that says nothing more has gone.
-    bool askForBatchEnd(int* result) {
-        *result = 1;
+    Outcome askForBatchEnd() {
         if (++silentCs >= kCrcAsks) {
             printf("Sender did not end the batch\n");
-            return false;
+            return Outcome::done();
         }
-        return writeByte(askByte());
+        const Outcome o = answer(askByte(), MSG_RECV_START_FAILED);
+        return o.ended() ? Outcome::done() : o;
     }
 
-    int run() {
-        if (mode->crc) check = Check::Crc;
-        if (mode->headerBlock) stage = Stage::Header;
-        if (!writeByte(askByte())) return fail(MSG_RECV_START_FAILED);
-        uint64_t waitingSince = nowMs();
+    // One packet after its first byte: read, judged, answered.
+    Outcome takePacket() {
+        // Any header byte but EOT starts a packet; one the mode does not
+        // take is read as a 128-byte one and fails its tests.
+        const size_t blockSize = packet[0] == STX && mode.takesLongBlocks ? kLongBlock : kShortBlock;
+        bool whole = false;
+        if (Outcome o = readPacket(packetLength(blockSize, check), &whole); o.ended()) return o;
+        if (!whole || !packetWellFormed(packet, blockSize, check)) return reject();
+        if (stage != Stage::Data || (mode.headerBlock && packet[1] == 0 && !packetTaken))
+            return takeBlockZero(blockSize);
+        return takeDataPacket(blockSize);
+    }
+
+    Outcome run() {
+        if (Outcome o = answer(askByte(), MSG_RECV_START_FAILED); o.ended()) return o;
         for (;;) {
-            LineRead read = readLine(*port, packet, 1);
-            if (read.status == IoStatus::Failed) return failRead(read, MSG_RECV_HEADER_FAILED);
-            if (read.status == IoStatus::Damaged) {  // a header that a line error broke off
-                int result;
-                if (!reject(&result)) return result;
-                waitingSince = nowMs();
-                continue;
-            }
-            if (read.count == 0) {
-                if (nowMs() - waitingSince < silenceLimitMs()) continue;
-                int result;
-                bool header = false;
-                if (!noHeader(&result, &header)) return result;
-                waitingSince = nowMs();
-                if (!header) continue;
-            }
-            if (packet[0] == EOT && mode->headerBlock) {
-                int result;
-                if (!endOfFile(&result)) return result;
-                waitingSince = nowMs();
-                continue;
-            }
-            if (packet[0] == EOT) {
-                printf("Received %d blocks\n", receivedBlocks);
-                file.close();
-                writeByte(ACK);
-                return 1;
-            }
-
-            // Any other header byte starts a packet; one the mode does not
-            // take is read as a 128-byte one and fails its tests.
-            const size_t blockSize = packet[0] == STX && mode->takesLongBlocks ? kLongBlock : kShortBlock;
-            const size_t length = packetLength(blockSize, check);
-            size_t have = 1;
-            bool damaged = false;  // a line error broke off a read: the packet is not to be trusted
-            uint64_t lastByteAt = nowMs();
-            while (have < length) {
-                DWORD want = DWORD(length - have < kLongestPieceRead ? length - have : kLongestPieceRead);
-                LineRead piece = readLine(*port, packet + have, want);
-                if (piece.status == IoStatus::Failed) return failRead(piece, MSG_RECV_BYTES_FAILED);
-                if (piece.status == IoStatus::Damaged) {
-                    damaged = true;
-                    break;
-                }
-                if (piece.count > 0) {
-                    have += piece.count;
-                    lastByteAt = nowMs();
-                    // A lone CAN is taken for a garbled header; two end it.
-                    if (packet[0] == CAN && packet[1] == CAN) return cancelled();
-                } else if (nowMs() - lastByteAt >= kPacketSilenceMs) {
-                    break;  // the sender stalled inside a packet
-                }
-            }
-
-            if (!damaged && have == length && packetWellFormed(packet, blockSize, check)) {
-                if (stage != Stage::Data || (mode->headerBlock && packet[1] == 0 && !packetTaken)) {
-                    int result;
-                    if (!takeBlockZero(blockSize, &result)) return result;
-                    waitingSince = nowMs();
-                    continue;
-                }
-                rejections = 0;
-                packetTaken = true;
-                uint8_t block = packet[1];
-                if (block == uint8_t(lastAccepted + 1) && sizeKnown && sizeLeft == 0) {
-                    // Storing less than the sender sends would give a file
-                    // cut short that looks whole.
-                    printf("Sender sent more than the header's size\n");
-                    return refuse(0);
-                }
-                if (block == uint8_t(lastAccepted + 1)) {
-                    store(blockSize);
-                    lastAccepted = block;
-                    ++receivedBlocks;
-                    tries = 0;
-                } else if (block != lastAccepted) {
-                    // Acknowledging it would let the sender go on past a block
-                    // we never got: the file would be short and look whole.
-                    printf("Sender out of sequence: got block %d, expected block %d\n", block,
-                           uint8_t(lastAccepted + 1));
-                    file.close();
-                    return 0;
-                } else {
-                    int result;  // a repeat of the stored block: the sender may repeat it without end
-                    if (!spendTry(&result)) return result;
-                }
-                if (!writeByte(ACK)) return fail(MSG_RECV_ACK_FAILED);
-            } else {
-                int result;
-                if (!reject(&result)) return result;
-            }
-            waitingSince = nowMs();
+            if (Outcome o = awaitHeader(); o.ended()) return o;
+            const Outcome step = packet[0] == EOT ? endOfFile() : takePacket();
+            if (step.ended()) return step;
         }
     }
 };
@@ -459,15 +395,14 @@ int receiveFile(uint32_t port, const char* fileName, int mode) {
     const Mode* row = findMode(mode);
     if (!record || !row) return 0;
     if (!fileName) fileName = "";
-    Receiver receiver;
-    receiver.port = record;
-    receiver.mode = row;
+    Receiver receiver(*record, *row);
     receiver.file.id = hostOpenToWrite()(fileName);
     if (receiver.file.id == 0) {
-        reportError(MSG_RECV_OPEN_FILE, fileName, 0, kReportRoomOpenFile);
+        reportError(MSG_RECV_OPEN_FILE, fileName);
         return 0;
     }
-    return receiver.run();
+    const Outcome end = receiver.run();
+    return transfer::finish(end, receiver.file, record->portName.get());
 }
 
 }  // namespace xmodem

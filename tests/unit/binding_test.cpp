@@ -80,7 +80,7 @@ TEST_F(ModuleTest, ExportsNeverCallAnEmptyEntry) {
 TEST_F(ModuleTest, ErrorReportsFitTheirBuffer) {
     std::string longName(300, 'N');
     reportError(MSG_RECV_NAK_FAILED, longName.c_str(), -2147483647 - 1);
-    reportError(MSG_RECV_OPEN_FILE, "", 0, kReportRoomOpenFile);
+    reportError(MSG_RECV_OPEN_FILE, "");
     reportError(MSG_SEND_OPEN_FILE, nullptr);
     EXPECT_EQ(fake::messages(),
               (std::vector<std::string>{"Failed to send XMODEM NAK on serial port \"" + longName + "\": -2147483648",

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
+#include <utility>
 #include <cstring>
 #include <vector>
 
+#include "xmodem/block_zero.h"
 #include "xmodem/crc16.h"
 #include "xmodem/packet.h"
 
@@ -83,5 +86,44 @@ TEST(Packet, BothSizesWithBothChecks) {
         expected.resize(xmodem::kLongestPacket);
         EXPECT_FALSE(xmodem::packetWellFormed(expected.data(), c.size, other));
         EXPECT_FALSE(xmodem::packetWellFormed(expected.data(), c.size == 128 ? 1024 : 128, c.check));
+    }
+}
+
+// Block 0 as the sender builds it reads back as the receiver reads it; the
+// receiver also meets blocks no sender of ours makes.
+TEST(BlockZero, BuiltHeadersReadBackAndOddOnesAreSorted) {
+    using xmodem::ReadBlockZero;
+    for (const auto& [path, size] : {std::pair<std::string, uint32_t>{"C:\\d\\f.bin", 0},
+                                     {"a/" + std::string(121, 'n'), 4294967295u},
+                                     {std::string(300, 'n'), 7}}) {
+        SCOPED_TRACE(path.size());
+        uint8_t data[1024];
+        const xmodem::BuiltBlockZero built = xmodem::buildBlockZero(path.c_str(), size, data);
+        ASSERT_EQ(built.status, xmodem::BuiltBlockZero::Status::Built);
+        const ReadBlockZero read = xmodem::readBlockZero(data, built.blockSize);
+        EXPECT_EQ(read.status, ReadBlockZero::Status::File);
+        EXPECT_EQ(std::string(read.name, read.nameLength), path.substr(path.find_last_of("\\/") + 1));
+        EXPECT_TRUE(read.sizeKnown);
+        EXPECT_EQ(read.size, size);
+    }
+    const struct {
+        std::string data;
+        ReadBlockZero::Status status;
+        bool sizeKnown;
+    } odd[] = {
+        {std::string("\0f", 2), ReadBlockZero::Status::EndOfBatch, false},
+        {std::string(128, 'n'), ReadBlockZero::Status::NoNameEnd, false},
+        {std::string("f\0  12 3", 8), ReadBlockZero::Status::File, true},  // spaces before the size
+        {std::string("f\0", 2), ReadBlockZero::Status::File, false},       // no size: unknown
+        {std::string("f\0" "1x", 4), ReadBlockZero::Status::BadSize, true},
+        {std::string("f\0" "99999999999999999999", 22), ReadBlockZero::Status::BadSize, true},
+    };
+    for (const auto& c : odd) {
+        SCOPED_TRACE(c.data);
+        Bytes block(c.data.begin(), c.data.end());
+        block.resize(128, 0);
+        const ReadBlockZero read = xmodem::readBlockZero(block.data(), 128);
+        EXPECT_EQ(read.status, c.status);
+        if (c.status != ReadBlockZero::Status::NoNameEnd) EXPECT_EQ(read.sizeKnown, c.sizeKnown);
     }
 }

@@ -74,6 +74,7 @@ KERNEL32.dll IsDBCSLeadByteEx
 KERNEL32.dll LeaveCriticalSection
 KERNEL32.dll LoadLibraryA
 KERNEL32.dll MultiByteToWideChar
+KERNEL32.dll PurgeComm
 KERNEL32.dll ReadFile
 KERNEL32.dll ReleaseSemaphore
 KERNEL32.dll SetCommState

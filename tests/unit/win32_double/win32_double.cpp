@@ -383,6 +383,20 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LP
     return TRUE;
 }
 
+// Empties only what it is asked to: the bytes that have arrived for
+// PURGE_RXCLEAR (those still on their way come later); written bytes have
+// gone out at once here, so PURGE_TXCLEAR finds nothing.
+BOOL PurgeComm(HANDLE handle, DWORD flags) {
+    Device* d = deviceOf(handle);
+    if (!d) return failDevice(ERROR_INVALID_HANDLE);
+    if (d->purge.hit()) return failDevice(d->purge.code);
+    if (flags & ~DWORD(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) return fail(ERROR_INVALID_PARAMETER);
+    d->purges.push_back(flags);
+    if (flags & PURGE_RXCLEAR)
+        for (size_t n = d->queued(); n > 0; --n) takeFront(*d);
+    return TRUE;
+}
+
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
     Registry& r = world().registry;
     r.openedPath = subKey ? subKey : "";

@@ -47,7 +47,8 @@ struct Device {
     Bytes written;                     // every byte that went out
     std::vector<Bytes> writes;         // what each successful WriteFile call sent
     std::vector<DWORD> readSizes;      // what each ReadFile asked for
-    Fault getState, setState, setTimeouts, clearError, read, write;
+    Fault getState, setState, setTimeouts, clearError, read, write, purge;
+    std::vector<DWORD> purges;  // the flags of each PurgeComm
     // A scripted peer: called after every successful write with its bytes.
     std::function<void(Device&, const Bytes&)> onWrite;
     // Time on the clock that each byte a read takes costs, as on a line of

@@ -87,7 +87,13 @@ typedef struct _FILETIME* PFILETIME;
 #define ONE5STOPBITS 1
 #define TWOSTOPBITS 2
 
+#define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
+
+#define PURGE_TXABORT 0x0001
+#define PURGE_RXABORT 0x0002
+#define PURGE_TXCLEAR 0x0004
+#define PURGE_RXCLEAR 0x0008
 
 typedef struct _DCB {
     DWORD DCBlength;
@@ -162,6 +168,7 @@ BOOL SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts);
 BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT stat);
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
+BOOL PurgeComm(HANDLE handle, DWORD flags);
 
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result);
 LSTATUS RegQueryInfoKeyA(HKEY key, LPSTR className, LPDWORD classLength, LPDWORD reserved,
