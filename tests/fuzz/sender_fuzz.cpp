@@ -15,9 +15,11 @@
 // left, and a 128-byte one while more are left only once a 1024-byte block
 // went out three times, and then no 1024-byte block again; no block goes out
 // more than 20 times, whatever the answers; EOT is a lone last
-// write after all of the file, and result 1 comes with it and only with it;
-// the file is closed; the call ends within a bound of simulated time after
-// the last byte the receiver sent.
+// write after all of the file, and in mode 0 result 1 comes with it and only
+// with it; modes 1 and 2 send it again, at most ten times in all, until a
+// wait reads an ACK before any NAK, C or CAN, and result 1 comes with such an
+// EOT and only with it; the file is closed; the call ends within a bound of
+// simulated time after the last byte the receiver sent.
 //
 // Mode 3 (YMODEM) sends block 0 first: "in.bin", NUL, the size and " 0",
 // with the transfer's check, again until a wait read an ACK and a C or NAK
@@ -161,9 +163,11 @@ Bytes::const_iterator firstAnswer(const Bytes& read, Bytes::const_iterator from)
 
 // Mode 3: an EOT is taken by an ACK or a C that comes before any NAK or CAN;
 // the header by an ACK first and then a C or NAK before any CAN.
-bool eotAcknowledged(const Bytes& read) {
+// A receiver of a batch may answer EOT with C alone: it took the file and
+// asks for the next header.
+bool eotAcknowledged(const Bytes& read, int mode) {
     auto first = firstAnswer(read, read.begin());
-    return first != read.end() && (*first == ACK || *first == 'C');
+    return first != read.end() && (*first == ACK || (*first == 'C' && mode == 3));
 }
 
 bool headerAcknowledged(const Bytes& read) {
@@ -249,20 +253,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             readSinceWrite.insert(readSinceWrite.end(), e.bytes.begin(), e.bytes.end());
             continue;
         }
-        if (eotWritten && mode != 3) violation("a write after EOT");
+        if (eotWritten && mode == 0) violation("a write after EOT");
         if (!anyWrite && !contains(readSinceWrite, NAK) && !(mode != 0 && contains(readSinceWrite, 'C')))
             violation("the first write came before any NAK%s", mode ? " or C" : "");
         anyWrite = true;
         cRead |= contains(readSinceWrite, 'C');
         bool acked = contains(readSinceWrite, ACK);
-        if (previous && *previous == Bytes{EOT}) eotTaken |= eotAcknowledged(readSinceWrite);
+        if (previous && *previous == Bytes{EOT}) eotTaken |= eotAcknowledged(readSinceWrite, mode);
         if (previous && previous->size() > 3 && (*previous)[1] == 0 && !blocksSent)
             headerTaken |= headerAcknowledged(readSinceWrite);
         readSinceWrite.clear();
         previous = &e.bytes;
 
-        if (mode == 3 && eotWritten) {  // only EOTs, then only ends of the batch
+        if (mode != 0 && eotWritten) {  // only EOTs, then only ends of the batch
             Layout l;
+            if (mode != 3 && e.bytes != Bytes{EOT}) violation("mode %d wrote after the EOT", mode);
             if (e.bytes == Bytes{EOT}) {
                 if (ended || eotTaken || ++eots > 10) violation("EOT number %u, after its ACK or the end", eots);
             } else if (!layoutOf(e.bytes, &l) || !wellFormed(e.bytes, l) || l.size != 128 || e.bytes[1] != 0 ||
@@ -332,8 +337,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         current = l;
     }
 
-    if (previous && *previous == Bytes{EOT}) eotTaken |= eotAcknowledged(readSinceWrite);
-    if (mode == 3) {
+    if (previous && *previous == Bytes{EOT}) eotTaken |= eotAcknowledged(readSinceWrite, mode);
+    if (mode != 0) {
         if ((result == 1) != eotTaken) violation("result %d, EOT %sacknowledged", result, eotTaken ? "" : "not ");
     } else if ((result == 1) != eotWritten) {
         violation("result %d, EOT %s", result, eotWritten ? "written" : "not written");

@@ -270,8 +270,9 @@ TEST_F(LineFaultTest, ADamagedAnswerIsNoAnswer) {
         };
         EXPECT_EQ(send(mode), 1);
         const std::string start(1, char(askByte(mode)));
+        const std::string eotAnswer = mode == 0 ? "" : "Received: \x06\n";
         EXPECT_EQ(trace, "Received: " + start + "\nSending packet 1\nACK timed out, resending\nSending packet 1\n" +
-                             "Received: \x06\nSent 1 blocks\n");
+                             "Received: \x06\n" + eotAnswer + "Sent 1 blocks\n");
         EXPECT_TRUE(host().reports.empty());
     }
 }

@@ -100,7 +100,7 @@ protected:
     }
 
     // The receiver answers packets in script order and every further one with
-    // ACK. It answers EOT with an ACK that nobody reads.
+    // ACK. It answers EOT with an ACK, which modes 1 to 3 wait for.
     void receiver(Script script) {
         device().onWrite = [this, script, next = size_t(0)](w32::Device& d, const Bytes& bytes) mutable {
             if (bytes.size() == 1 && bytes[0] == kEot) {
@@ -507,10 +507,46 @@ TEST_F(SenderTest, TheStartByteChoosesTheCheckInModes1And2) {
         receiver({});
         captureStdout();
         EXPECT_EQ(send("file.bin", c.mode), 1);
-        EXPECT_EQ(stdoutText(), received(c.line) + sending(1) + received(A) + "Sent 1 blocks\n");
+        EXPECT_EQ(stdoutText(), received(c.line) + sending(1) + received(A) + received(A) + "Sent 1 blocks\n");
         data.resize(128, kSub);
         EXPECT_EQ(device().writes, (std::vector<Bytes>{c.crc ? crcPacket(1, data) : packet(1, data), {kEot}}));
         EXPECT_EQ(host().readByteCalls, 10);
+    }
+}
+
+// Modes 1 and 2 write the EOT until it is acknowledged, as mode 3 does: a
+// receiver may NAK the first one to tell it from noise, and a lost one would
+// leave it waiting. Mode 0 writes one and leaves its answer to the caller.
+TEST_F(SenderTest, TheEotGoesUntilAcknowledgedInModes1And2) {
+    const struct {
+        int mode;
+        std::vector<std::string> eotAnswers;
+        int result;
+        size_t eots;
+        std::string last;
+    } cases[] = {
+        {1, {N, A}, 1, 2, "Sent 1 blocks\n"},
+        {2, {"", A}, 1, 2, "Sent 1 blocks\n"},
+        {2, std::vector<std::string>(10, ""), 0, 10, "EOT not acknowledged, giving up\n"},
+        {1, {X}, 0, 1, "Receiver cancelled transfer\n"},
+        {0, {""}, 1, 1, "Sent 1 blocks\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "mode " << c.mode << ", " << c.eots << " EOTs");
+        fresh();
+        host().disk["file.bin"] = sample(10);
+        device().arrive(c.mode ? "C" : N);
+        size_t eots = 0;
+        device().onWrite = [&](w32::Device& d, const Bytes& w) {
+            if (w != Bytes{kEot}) return d.arrive(A, 10);
+            d.arrive(eots < c.eotAnswers.size() ? c.eotAnswers[eots] : "", 10);
+            ++eots;
+        };
+        captureStdout();
+        EXPECT_EQ(send("file.bin", c.mode), c.result);
+        EXPECT_EQ(eots, c.eots);
+        EXPECT_EQ(lastLine(stdoutText()), c.last);
+        EXPECT_TRUE(host().reports.empty());
     }
 }
 
