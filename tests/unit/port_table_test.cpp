@@ -223,3 +223,23 @@ TEST_F(ModuleTest, OpenBeforeAnyEnumerationFailsSilently) {
     EXPECT_TRUE(host().reports.empty());
     EXPECT_EQ(w32::world().devices["COM1"].opens, 0);
 }
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved);
+
+// A host that frees the module with ports open gets them closed: a handle
+// left behind would keep the port busy until its process ends. At process
+// exit (`reserved` set) nothing is done.
+TEST_F(PortTableTest, FreeingTheModuleClosesItsOpenPortsButProcessExitDoesNot) {
+    int marker = 0;
+    for (LPVOID reserved : {static_cast<LPVOID>(&marker), static_cast<LPVOID>(nullptr)}) {
+        SCOPED_TRACE(reserved ? "process exit" : "FreeLibrary");
+        ASSERT_EQ(open(0), 1);
+        ASSERT_EQ(open(1), 2);
+        CloseSerialPort(1);
+        EXPECT_EQ(DllMain(nullptr, DLL_PROCESS_DETACH, reserved), TRUE);
+        EXPECT_EQ(w32::world().devices["COM2"].openHandles, reserved ? 1 : 0);
+        EXPECT_EQ(findOpenPort(2) != nullptr, reserved != nullptr);
+        EXPECT_EQ(w32::world().devices["COM1"].closes, reserved ? 1 : 2) << "a closed port is not closed again";
+        CloseSerialPort(2);
+    }
+}

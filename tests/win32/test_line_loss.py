@@ -102,7 +102,7 @@ class LineLoss(rig.RigCase):
 
     def test_the_plugin_unloads_right_after_a_close(self):
         text = self.run_gtest("RigPort.FreeLibraryRightAfterClose*")
-        self.figures(text, "unload right after close")
+        self.figures(text, "unload right after close", "unload with the port open")
 
     def test_raw_calls_on_an_unplugged_line_return_and_report_once(self):
         text = self.run_gtest("RigPort.ReadSerialDataOnAVanishingLine:RigPort.PollingAVanishingLine")
