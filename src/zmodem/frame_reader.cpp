@@ -225,11 +225,17 @@ bool deliver(Reader& reader, const Event& found, Event& event) {
     return true;
 }
 
-void abortRead(Reader& reader) {
-    reader.state = ReadState::Hunt;
+void dropSubpacket(Reader& reader) {
     reader.escaped = false;
-    reader.hexTail = 0;
     reader.dataLength = 0;
+    reader.end = 0;
+    reader.crcCount = 0;
+}
+
+void abortRead(Reader& reader) {
+    dropSubpacket(reader);
+    reader.state = ReadState::Hunt;
+    reader.hexTail = 0;
 }
 
 }  // namespace
@@ -240,7 +246,11 @@ void resetReader(Reader& reader) {
     abortRead(reader);
     reader.canRun = reader.replayCans = 0;
     reader.holding = false;
-    reader.garbage = 0;
+    reader.held = 0;
+    reader.dataCrc = CrcKind::Crc16;
+    reader.form = HeaderForm::Hex;
+    reader.pads = reader.garbage = 0;
+    reader.headerCount = 0;
     reader.hasPending = false;
 }
 
@@ -300,16 +310,14 @@ bool nextEvent(Reader& reader, Event& event) {
 }
 
 void expectSubpackets(Reader& reader, CrcKind crc) {
+    dropSubpacket(reader);
     reader.state = ReadState::Data;
     reader.dataCrc = crc;
-    reader.dataLength = 0;
-    reader.escaped = false;
 }
 
 void huntHeaders(Reader& reader) {
+    dropSubpacket(reader);
     reader.state = ReadState::Hunt;
-    reader.dataLength = 0;
-    reader.escaped = false;
 }
 
 }  // namespace zmodem

@@ -241,6 +241,9 @@ TEST(ZmodemFrame, DamagedAndNoisyLines) {
     cans.resize(frame.size() - 8);
     append(cans, Bytes(8, 0x18));
     append(cans, Bytes(8, 0x08));
+    Bytes cansInCrc = frame;  // then a subpacket too long: it did not end
+    cansInCrc.resize(frame.size() - 1);
+    append(cansInCrc, Bytes(5, 0x18));
     Bytes fourCans = eof;
     fourCans.insert(fourCans.begin(), 4, 0x18);
     Bytes rubs;  // 0x7F and 0xFF as ZDLE ZRUB0 and ZDLE ZRUB1
@@ -263,6 +266,10 @@ TEST(ZmodemFrame, DamagedAndNoisyLines) {
         {"flow control", flow + eof, {zdata, subpacketGot(data, ZCRCE), zeof}},
         {"five CANs", cans + eof, {zdata, got(EventKind::Abort), garbageGot(8), zeof}},
         {"four CANs", fourCans, {garbageGot(4), zeof}},
+        {"five CANs in a CRC", cansInCrc + tooLong + eof,
+         {zdata, got(EventKind::Abort), zdata,
+          got(EventKind::BadSubpacket, Fault::TooLong, HeaderForm::Hex, Bytes(kMaxSubpacket, 'z')),
+          garbageGot(afterTooLong), zeof}},
         {"ZRUB0 and ZRUB1", rubs, {zdata, subpacketGot(Bytes{0x7F, 0xFF}, ZCRCE)}},
         {"headers cut short", bytesOf("*\x18*\x18" "B01") + eof,
          {garbageGot(2), got(EventKind::BadHeader, Fault::HexDigit), zeof}},
