@@ -1,12 +1,14 @@
 #!/usr/bin/python3
-"""Writes the seed corpus of the two fuzz targets.
+"""Writes the seed corpus of the fuzz targets.
 
-The bytes follow the input layouts decoded by receiver_fuzz.cpp and
-sender_fuzz.cpp. Run with /usr/bin/python3 from anywhere; it rewrites
-tests/fuzz/corpus/{receiver,sender}/ next to this file.
+The bytes follow the input layouts decoded by receiver_fuzz.cpp,
+sender_fuzz.cpp and zframe_fuzz.cpp. Run with /usr/bin/python3 from anywhere;
+it rewrites tests/fuzz/corpus/{receiver,sender,zframe}/ next to this file.
 """
 import base64
+import binascii
 import os
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -165,6 +167,110 @@ SENDER = {
 }
 
 
+# ZMODEM frames for zframe_fuzz.cpp, put together here on their own (zlib's
+# and binascii's CRCs), the way lrzsz's sz sends them.
+ZDLE = 0x18
+
+
+def zescape(data, escape_all=False):
+    out = bytearray()
+    for b in data:
+        low = b & 0x7F
+        if b == ZDLE or low in (0x10, 0x11, 0x13) or (escape_all and low < 0x20):
+            out += bytes([ZDLE, b ^ 0x40])
+        else:
+            out.append(b)
+    return bytes(out)
+
+
+def zhex(kind, p=(0, 0, 0, 0)):
+    raw = bytes([kind, *p])
+    raw += binascii.crc_hqx(raw, 0).to_bytes(2, "big")
+    return b"**\x18B" + raw.hex().encode() + b"\r\x8a" + (b"" if kind in (3, 8) else b"\x11")
+
+
+def zbin(kind, p=(0, 0, 0, 0), crc32=True, escape_all=False):
+    raw = bytes([kind, *p])
+    raw += zlib.crc32(raw).to_bytes(4, "little") if crc32 else binascii.crc_hqx(raw, 0).to_bytes(2, "big")
+    return b"*\x18" + (b"C" if crc32 else b"A") + zescape(raw, escape_all)
+
+
+def zdata(data, end, crc32=True, escape_all=False):
+    body = bytes(data) + bytes([end])
+    crc = zlib.crc32(body).to_bytes(4, "little") if crc32 else binascii.crc_hqx(body, 0).to_bytes(2, "big")
+    return zescape(data, escape_all) + bytes([ZDLE, end]) + zescape(crc, escape_all) + (b"\x11" if end == 0x6B else b"")
+
+
+def zpos(n):
+    return tuple(n.to_bytes(4, "little"))
+
+
+def sz_session(escape_all=False, crc32=True):
+    content = bytes((i * 37 + (i >> 7)) & 0xFF for i in range(2500))
+    out = b"rz\r" + zhex(0)
+    out += zbin(4, (0, 0, 0, 1), crc32, escape_all) + zdata(b"f.bin\0" b"2500 0 100644\0", 0x6B, crc32, escape_all)
+    out += zbin(10, zpos(0), crc32, escape_all)
+    for at in range(0, len(content), 1024):
+        end = 0x68 if at + 1024 >= len(content) else 0x69
+        out += zdata(content[at:at + 1024], end, crc32, escape_all)
+    return out + zbin(11, zpos(len(content)), crc32, escape_all) + zhex(8) + b"OO"
+
+
+# Raw input: mode byte (0: subpackets as the engine asks, 2: after any
+# header), a cutting plan (count, sizes), then the line.
+def zraw(line, mode=0, plan=()):
+    return bytes([mode, len(plan), *plan]) + line
+
+
+# Frames input: mode 1, flags (1: ESCCTL), last byte sent, cutting plan, then
+# per frame: op (form = (op & 3) % 3, bit 2: one more subpacket, bit 7: junk of
+# (op >> 3) & 15 bytes first), the junk, type, four bytes, noise (bit 7: an
+# XON or XOFF within the header), and for ZSINIT, ZFILE, ZDATA, ZCOMMAND a
+# count byte and per subpacket: length below 0xF0 then the data, or 0xF0 +
+# n and a seed for min(8192, n * 600) filler bytes; then the end choice.
+def zframes(frames, escape_all=False, last=0, plan=()):
+    return bytes([1, int(escape_all), last, len(plan), *plan]) + b"".join(frames)
+
+
+def zframe(op, kind, p, noise=0, junk=b"", subpackets=(), count=0):
+    out = bytes([op | (0x80 | len(junk) << 3 if junk else 0)]) + junk + bytes([kind, *p, noise])
+    if kind in (2, 4, 10, 18):
+        out += bytes([count])
+        for data, end_choice in subpackets:
+            out += (bytes([len(data)]) + data if isinstance(data, bytes) else bytes(data)) + bytes([end_choice])
+    return out
+
+
+SESSION_FRAMES = [
+    zframe(0, 0, (0, 0, 0, 0), junk=b"rz!"),
+    zframe(2, 4, (0, 0, 0, 1), noise=0x81, subpackets=[(b"f.bin\0" b"10 0\0", 1)]),
+    zframe(2 | 4, 10, zpos(0), count=1, subpackets=[(b"@\r@\x8d\x18", 0), ([0xF2, 7], 1), (b"abc", 0)]),
+    zframe(1, 11, zpos(1213), noise=0x93),
+    zframe(0, 8, (0, 0, 0, 0)),
+]
+
+ZFRAME = {
+    "sz_session": zraw(sz_session()),
+    "sz_session_escctl_crc16": zraw(sz_session(escape_all=True, crc32=False), plan=(0, 6, 200)),
+    # Taken from rz -e, and the start of sz's answer to it, on a pty pair.
+    "rz_answers": zraw(bytes.fromhex(
+        "2a2a184230313030303030303633663639340d8a112a2a184230313030303030303633663639340d8a11"
+        "2a2a184230393030303030303030613837630d8a112a2a184230313030303030303633663639340d8a11"
+        "2a2a184230383030303030303030303232640d8a"), plan=(2,)),
+    "sz_escctl_start": zraw(bytes.fromhex(
+        "727a0d2a2a184230303030303030303030303030300d8a112a184318441840184018401840dd51a233662e"
+        "62696e184033303030203135333036313731303736203130303634342030203120333030301840186b1851"
+        "185a60bf112a1843184a1840184018401840bcef18d218cc1843ce5b531850ed4e55bc5872d8ae6c1844")),
+    "cans_in_subpacket": zraw(zbin(10, zpos(0)) + b"data" + b"\x18" * 8 + b"\x08" * 8 + zhex(1), mode=2),
+    "noise_after_any_header": zraw(b"*\x18A\x01\x02\x03\x04\x05\x06\x07abc\x18h\x01\x02*\x18C\x18\x18xy"
+                                   b"**\x18B0123456789abcdefABCDEF\r\n\x91\x13", mode=2, plan=(1, 3)),
+    "too_long": zraw(zbin(10, zpos(0), crc32=False) + b"z" * 8200 + bytes([ZDLE, 0x69]) + zhex(9)),
+    "frames": zframes(SESSION_FRAMES, last=0x40, plan=(0, 16)),
+    "frames_escctl": zframes(SESSION_FRAMES, escape_all=True, plan=(4,)),
+    "frames_longest": zframes([zframe(1, 10, zpos(0), subpackets=[([0xFF, 3], 1)])]),
+}
+
+
 def write(folder, seeds):
     path = os.path.join(HERE, "corpus", folder)
     os.makedirs(path, exist_ok=True)
@@ -178,4 +284,5 @@ def write(folder, seeds):
 if __name__ == "__main__":
     write("receiver", RECEIVER)
     write("sender", SENDER)
-    print("seeds: %d receiver, %d sender" % (len(RECEIVER), len(SENDER)))
+    write("zframe", ZFRAME)
+    print("seeds: %d receiver, %d sender, %d zframe" % (len(RECEIVER), len(SENDER), len(ZFRAME)))
