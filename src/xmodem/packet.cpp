@@ -1,6 +1,6 @@
 #include "packet.h"
 
-#include "crc16.h"
+#include "../transfer/crc.h"
 
 namespace xmodem {
 namespace {
@@ -11,7 +11,7 @@ void writeCheck(uint8_t* at, const uint8_t* data, size_t blockSize, Check check)
         at[0] = checksum(data, blockSize);
         return;
     }
-    uint16_t crc = crc16(data, blockSize);
+    uint16_t crc = transfer::crc16(data, blockSize);
     at[0] = uint8_t(crc >> 8);
     at[1] = uint8_t(crc);
 }

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "xmodem/block_zero.h"
-#include "xmodem/crc16.h"
+#include "transfer/crc.h"
 #include "xmodem/packet.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -30,11 +30,11 @@ uint16_t slowCrc(const Bytes& data) {
 
 TEST(Crc16, CheckValues) {
     const char* text = "123456789";
-    EXPECT_EQ(xmodem::crc16(reinterpret_cast<const uint8_t*>(text), 9), 0x31C3);
-    EXPECT_EQ(xmodem::crc16(nullptr, 0), 0);
+    EXPECT_EQ(transfer::crc16(reinterpret_cast<const uint8_t*>(text), 9), 0x31C3);
+    EXPECT_EQ(transfer::crc16(nullptr, 0), 0);
     Bytes all(1024);
     for (size_t i = 0; i < all.size(); ++i) all[i] = uint8_t(i * 7 + (i >> 8));
-    EXPECT_EQ(xmodem::crc16(all.data(), all.size()), slowCrc(all)) << "every table entry, at every position";
+    EXPECT_EQ(transfer::crc16(all.data(), all.size()), slowCrc(all)) << "every table entry, at every position";
 }
 
 TEST(Packet, BothSizesWithBothChecks) {
