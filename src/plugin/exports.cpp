@@ -3,8 +3,6 @@
 #include "exports.h"
 
 #include "../hostapi/host_string.h"
-#include "../xmodem/receiver.h"
-#include "../xmodem/sender.h"
 #include "guard.h"
 #include "script_calls.h"
 
@@ -48,11 +46,11 @@ int __cdecl WriteSerialData(unsigned int port, char* data, int length) {
 }
 
 int __cdecl ReceiveSerialFile(unsigned int port, char* fileName, int mode) {
-    return guarded([=] { return xmodem::receiveFile(port, fileName, mode); }, failedInt);
+    return guarded([=] { return plugin::receiveFile(port, fileName, mode); }, failedInt);
 }
 
 int __cdecl SendSerialFile(unsigned int port, char* fileName, int mode) {
-    return guarded([=] { return xmodem::sendFile(port, fileName, mode); }, failedInt);
+    return guarded([=] { return plugin::sendFile(port, fileName, mode); }, failedInt);
 }
 
 char* __cdecl GetSerialPortDescription(unsigned int index) {

@@ -20,4 +20,9 @@ int bytesAvailable(uint32_t port);
 char* readData(uint32_t port, uint32_t length);  // a host string, never null
 int writeData(uint32_t port, const char* data, int length);
 
+// 1 when the whole file went over, else 0; a mode no engine serves fails at
+// once, touching nothing.
+int receiveFile(uint32_t port, const char* fileName, int mode);
+int sendFile(uint32_t port, const char* fileName, int mode);
+
 }  // namespace plugin
