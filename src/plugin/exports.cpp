@@ -65,4 +65,32 @@ char* __cdecl GetSerialPortUsbId(unsigned int index) {
     return guarded([=] { return plugin::portUsbId(index); }, failedString);
 }
 
+int __cdecl SetSerialLines(unsigned int port, int dtr, int rts) {
+    return guarded([=] { return plugin::setLines(port, dtr, rts); }, failedInt);
+}
+
+int __cdecl GetSerialLines(unsigned int port) {
+    return guarded([=] { return plugin::getLines(port); }, [] { return -1; });
+}
+
+int __cdecl SendSerialBreak(unsigned int port, unsigned int ms) {
+    return guarded([=] { return plugin::sendBreak(port, ms); }, failedInt);
+}
+
+int __cdecl SetSerialFlowControl(unsigned int port, int mode) {
+    return guarded([=] { return plugin::setFlowControl(port, mode); }, failedInt);
+}
+
+int __cdecl SetSerialSpeed(unsigned int port, unsigned int baudRate) {
+    return guarded([=] { return plugin::setSpeed(port, baudRate); }, failedInt);
+}
+
+int __cdecl FlushSerialPort(unsigned int port, int what) {
+    return guarded([=] { return plugin::flushPort(port, what); }, failedInt);
+}
+
+char* __cdecl ReadSerialUntil(unsigned int port, char* text, unsigned int ms) {
+    return guarded([=] { return plugin::readUntil(port, text, ms); }, failedString);
+}
+
 }  // extern "C"

@@ -18,4 +18,11 @@ int __cdecl SendSerialFile(unsigned int port, char* fileName, int mode);
 char* __cdecl GetSerialPortDescription(unsigned int index);
 char* __cdecl GetSerialPortHardwareId(unsigned int index);
 char* __cdecl GetSerialPortUsbId(unsigned int index);
+int __cdecl SetSerialLines(unsigned int port, int dtr, int rts);
+int __cdecl GetSerialLines(unsigned int port);
+int __cdecl SendSerialBreak(unsigned int port, unsigned int ms);
+int __cdecl SetSerialFlowControl(unsigned int port, int mode);
+int __cdecl SetSerialSpeed(unsigned int port, unsigned int baudRate);
+int __cdecl FlushSerialPort(unsigned int port, int what);
+char* __cdecl ReadSerialUntil(unsigned int port, char* text, unsigned int ms);
 }

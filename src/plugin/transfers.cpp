@@ -1,12 +1,39 @@
-// File transfers as scripts see them: the mode picks the engine.
+// File transfers as scripts see them: the mode picks the engine. A port with
+// XON/XOFF flow control has it off for the transfer, whose bytes include 0x11
+// and 0x13, and back on after it.
+#include "../hostapi/error_report.h"
+#include "../serial/line_control.h"
+#include "../serial/port_table.h"
+#include "../xmodem/modes.h"
 #include "../xmodem/receiver.h"
 #include "../xmodem/sender.h"
 #include "script_calls.h"
 
 namespace plugin {
+namespace {
 
-int receiveFile(uint32_t port, const char* fileName, int mode) { return xmodem::receiveFile(port, fileName, mode); }
+template <class Engine>
+int transfer(uint32_t port, int mode, Engine engine) {
+    OpenPort* record = findOpenPort(port);
+    if (!record || !xmodem::findMode(mode)) return 0;
+    if (const LineResult paused = pauseSoftwareFlow(*record); !paused.ok()) {
+        reportError(MSG_SET_FLOW_FAILED, record->portName.get(), static_cast<int>(paused.code));
+        return 0;
+    }
+    const int result = engine();
+    // The port may have gone during the transfer; its report was made.
+    resumeSoftwareFlow(*record);
+    return result;
+}
 
-int sendFile(uint32_t port, const char* fileName, int mode) { return xmodem::sendFile(port, fileName, mode); }
+}  // namespace
+
+int receiveFile(uint32_t port, const char* fileName, int mode) {
+    return transfer(port, mode, [&] { return xmodem::receiveFile(port, fileName, mode); });
+}
+
+int sendFile(uint32_t port, const char* fileName, int mode) {
+    return transfer(port, mode, [&] { return xmodem::sendFile(port, fileName, mode); });
+}
 
 }  // namespace plugin

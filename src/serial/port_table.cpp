@@ -73,7 +73,7 @@ BYTE stopBitsFor(uint32_t stopBits) { return stopBits == 2 ? TWOSTOPBITS : ONEST
 // that changes nothing a failure (87). A pass through no parity makes it a
 // change again. Any other failure stands, with the first call's code.
 bool setStateThroughNoParity(HANDLE device, DCB* dcb) {
-    DWORD code = GetLastError();
+    const DWORD code = GetLastError();
     DCB plain = *dcb;
     plain.Parity = NOPARITY;
     if (code == ERROR_INVALID_PARAMETER && dcb->Parity != NOPARITY && SetCommState(device, &plain) &&
@@ -83,7 +83,23 @@ bool setStateThroughNoParity(HANDLE device, DCB* dcb) {
     return false;
 }
 
+// Raw binary mode: bytes pass as they are, whatever another program left set.
+void makeRaw(DCB* dcb) {
+    dcb->fBinary = 1;
+    dcb->fOutX = 0;
+    dcb->fInX = 0;
+    dcb->fNull = 0;
+    dcb->fErrorChar = 0;
+    dcb->fDsrSensitivity = 0;
+    dcb->fOutxCtsFlow = 0;
+    dcb->fOutxDsrFlow = 0;
+    dcb->fDtrControl = DTR_CONTROL_ENABLE;
+    dcb->fRtsControl = RTS_CONTROL_ENABLE;
+}
+
 }  // namespace
+
+bool applyState(HANDLE device, DCB* dcb) { return SetCommState(device, dcb) || setStateThroughNoParity(device, dcb); }
 
 void resetPortTable() { portTable = PortTable{}; }
 
@@ -122,8 +138,7 @@ OpenResult openPort(uint32_t index, uint32_t baudRate, uint32_t stopBits, uint32
     DeviceGuard device{CreateFileA(path.get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr)};
     path.reset();
-    if (device.handle == INVALID_HANDLE_VALUE) {
-        device.handle = noDevice();
+    if (device.handle == noDevice()) {
         const DWORD code = GetLastError();
         return {code == ERROR_FILE_NOT_FOUND ? OpenStep::NotFound : OpenStep::OpenFailed, 0, portName, code};
     }
@@ -136,8 +151,8 @@ OpenResult openPort(uint32_t index, uint32_t baudRate, uint32_t stopBits, uint32
     dcb.ByteSize = 8;
     dcb.Parity = parityFor(parity);
     dcb.StopBits = stopBitsFor(stopBits);
-    if (!SetCommState(device.handle, &dcb) && !setStateThroughNoParity(device.handle, &dcb))
-        return failAfterOpen(device, OpenStep::SetState, portName);
+    makeRaw(&dcb);
+    if (!applyState(device.handle, &dcb)) return failAfterOpen(device, OpenStep::SetState, portName);
 
     const uint32_t frameBits = 1 + 8 + (dcb.Parity != NOPARITY) + (dcb.StopBits == TWOSTOPBITS ? 2 : 1);
     COMMTIMEOUTS timeouts = portTimeouts(dcb.BaudRate, frameBits);
@@ -163,6 +178,7 @@ OpenResult openPort(uint32_t index, uint32_t baudRate, uint32_t stopBits, uint32
         }
         record->baudRate = dcb.BaudRate;
         record->frameBits = frameBits;
+        record->dcb = dcb;
         record->osHandle = device.release();
         portTable.slots[position] = std::move(record);
         if (position == portTable.slotCount) ++portTable.slotCount;

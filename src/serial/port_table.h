@@ -21,11 +21,19 @@ struct ReadAhead {
     size_t held = 0;
 };
 
+enum class FlowControl { None = 0, RtsCts = 1, XonXoff = 2 };
+
 struct OpenPort {
     std::unique_ptr<char[]> portName;
     HANDLE osHandle = noDevice();
     uint32_t baudRate = 0;   // the rate set on the device
     uint32_t frameBits = 0;  // bits a byte takes on the wire: start, 8 data, parity, stop
+    // The settings as last set. Changes start from these rather than from
+    // GetCommState, which reads parity and byte size back wrongly on some
+    // drivers (Wine's on a pty).
+    DCB dcb;
+    FlowControl flow = FlowControl::None;
+    bool rtsRaised = true;   // RTS as the script wants it when no handshake drives it
     ReadAhead ahead;
 };
 
@@ -78,10 +86,17 @@ struct OpenResult {
     DWORD code;        // the failed call's system error code
 };
 
-// Opens the listed port `index` with 8 data bits, the rate (0: 57600), one
-// or two stop bits and no, odd or even parity, and the port time-outs. After
-// a failure nothing stays open and the table is as it was.
+// Opens the listed port `index` in raw binary mode with 8 data bits, the rate
+// (0: 57600), one or two stop bits and no, odd or even parity, and the port
+// time-outs; DTR and RTS raised, no flow control. Nothing of what another
+// program left set may alter the bytes: no XON/XOFF, no NUL stripping, no
+// error character, no DSR sensitivity. After a failure nothing stays open and
+// the table is as it was.
 OpenResult openPort(uint32_t index, uint32_t baudRate, uint32_t stopBits, uint32_t parity);
+
+// SetCommState, with a retry through no parity where a driver refuses a
+// request that changes nothing (Wine on a pty, with parity).
+bool applyState(HANDLE device, DCB* dcb);
 
 // Frees the record and its slot at once; the device is closed on a short-lived
 // thread of its own, which a close waits for up to a second.

@@ -70,8 +70,13 @@ TEST_F(PortTableTest, InvalidHandlesTouchNothingAndReportNothing) {
     EXPECT_EQ(portTable.slotCount, 2u);
 }
 
-TEST_F(PortTableTest, LineSettingsChangeFourFieldsAndSetTheTimeouts) {
+// The four line settings and raw binary mode: whatever another program left
+// set (the double's device has RTS/CTS handshaking on) must not touch the
+// bytes or hold the line.
+TEST_F(PortTableTest, LineSettingsAndRawModeAreSetWithTheTimeouts) {
     w32::Device& d = w32::world().devices["COM1"];
+    d.dcb.fOutX = d.dcb.fInX = d.dcb.fNull = d.dcb.fErrorChar = d.dcb.fDsrSensitivity = d.dcb.fOutxDsrFlow = 1;
+    d.dcb.fDtrControl = DTR_CONTROL_DISABLE;
     DCB before = d.dcb;
     ASSERT_EQ(OpenSerialPort(0, 0, 0, 0), 1);
     EXPECT_EQ(d.dcb.BaudRate, 57600u);
@@ -84,6 +89,11 @@ TEST_F(PortTableTest, LineSettingsChangeFourFieldsAndSetTheTimeouts) {
     expected.ByteSize = 8;
     expected.Parity = NOPARITY;
     expected.StopBits = ONESTOPBIT;
+    expected.fBinary = 1;
+    expected.fOutX = expected.fInX = expected.fNull = expected.fErrorChar = 0;
+    expected.fDsrSensitivity = expected.fOutxCtsFlow = expected.fOutxDsrFlow = 0;
+    expected.fDtrControl = DTR_CONTROL_ENABLE;
+    expected.fRtsControl = RTS_CONTROL_ENABLE;
     EXPECT_EQ(memcmp(&expected, &d.dcb, sizeof(DCB)), 0);
     EXPECT_EQ(d.timeouts.ReadIntervalTimeout, 50u);
     EXPECT_EQ(d.timeouts.ReadTotalTimeoutMultiplier, 10u);

@@ -1,36 +1,52 @@
 #!/usr/bin/env bash
-# The DLL a host loads: exactly the thirteen exports under their exported
-# names, and imports from Windows system DLLs only (everything else linked in):
-# exactly the functions pinned below, each of which Windows XP SP3 exports, so
-# that a new import is a decision. The image must also claim no newer
-# subsystem than XP's (5.1), or XP refuses to load it.
+# The DLL a host loads: exactly the twenty exports under their exported
+# names, each decorated name standing for the signature pinned beside it (as
+# llvm-undname reads it back), and imports from Windows system DLLs only
+# (everything else linked in): exactly the functions pinned below, each of
+# which Windows XP SP3 exports, so that a new import is a decision. The image
+# must also claim no newer subsystem than XP's (5.1), or XP refuses to load it.
 set -euo pipefail
 dll=$1
 objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
+undname=${UNDNAME:-llvm-undname}
 table=$("$objdump" -p "$dll")
 
-exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$table" | sed -n 's/^\s*\[ *[0-9]*\] //p' | sort)
-expected=$(sort <<'NAMES'
-?CloseSerialPort@@YAXI@Z
-?EnumerateSerialPorts@@YAHXZ
-?GetSerialBytesAvailable@@YAHI@Z
-?GetSerialPortName@@YAPADI@Z
-?GetSerialPortDescription@@YAPADI@Z
-?GetSerialPortHardwareId@@YAPADI@Z
-?GetSerialPortUsbId@@YAPADI@Z
-?OpenSerialPort@@YAHIIII@Z
-?ReadSerialData@@YAPADII@Z
-?ReceiveSerialFile@@YAHIPADH@Z
-?SendSerialFile@@YAHIPADH@Z
-?WriteSerialData@@YAHIPADH@Z
-ReceiveORVPtr
+signatures=$(cat <<'NAMES'
+?CloseSerialPort@@YAXI@Z void __cdecl CloseSerialPort(unsigned int)
+?EnumerateSerialPorts@@YAHXZ int __cdecl EnumerateSerialPorts(void)
+?FlushSerialPort@@YAHIH@Z int __cdecl FlushSerialPort(unsigned int, int)
+?GetSerialBytesAvailable@@YAHI@Z int __cdecl GetSerialBytesAvailable(unsigned int)
+?GetSerialLines@@YAHI@Z int __cdecl GetSerialLines(unsigned int)
+?GetSerialPortDescription@@YAPADI@Z char * __cdecl GetSerialPortDescription(unsigned int)
+?GetSerialPortHardwareId@@YAPADI@Z char * __cdecl GetSerialPortHardwareId(unsigned int)
+?GetSerialPortName@@YAPADI@Z char * __cdecl GetSerialPortName(unsigned int)
+?GetSerialPortUsbId@@YAPADI@Z char * __cdecl GetSerialPortUsbId(unsigned int)
+?OpenSerialPort@@YAHIIII@Z int __cdecl OpenSerialPort(unsigned int, unsigned int, unsigned int, unsigned int)
+?ReadSerialData@@YAPADII@Z char * __cdecl ReadSerialData(unsigned int, unsigned int)
+?ReadSerialUntil@@YAPADIPADI@Z char * __cdecl ReadSerialUntil(unsigned int, char *, unsigned int)
+?ReceiveSerialFile@@YAHIPADH@Z int __cdecl ReceiveSerialFile(unsigned int, char *, int)
+?SendSerialBreak@@YAHII@Z int __cdecl SendSerialBreak(unsigned int, unsigned int)
+?SendSerialFile@@YAHIPADH@Z int __cdecl SendSerialFile(unsigned int, char *, int)
+?SetSerialFlowControl@@YAHIH@Z int __cdecl SetSerialFlowControl(unsigned int, int)
+?SetSerialLines@@YAHIHH@Z int __cdecl SetSerialLines(unsigned int, int, int)
+?SetSerialSpeed@@YAHII@Z int __cdecl SetSerialSpeed(unsigned int, unsigned int)
+?WriteSerialData@@YAHIPADH@Z int __cdecl WriteSerialData(unsigned int, char *, int)
 NAMES
 )
+exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$table" | sed -n 's/^\s*\[ *[0-9]*\] //p' | sort)
+expected=$( (cut -d' ' -f1 <<<"$signatures"; echo ReceiveORVPtr) | sort)
 status=0
 if [ "$exports" != "$expected" ]; then
     echo "export table differs:"; diff <(echo "$expected") <(echo "$exports") || true
     status=1
 fi
+while read -r name signature; do
+    read_back=$("$undname" "$name" | sed -n 2p)
+    if [ "$read_back" != "$signature" ]; then
+        echo "$name reads back as \"$read_back\", not \"$signature\""
+        status=1
+    fi
+done <<<"$signatures"
 imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$table" | sort -u)
 for name in $imports; do
     case "${name^^}" in
@@ -53,6 +69,7 @@ SETUPAPI.dll SetupDiGetClassDevsA
 SETUPAPI.dll SetupDiGetDeviceInstanceIdA
 SETUPAPI.dll SetupDiGetDeviceRegistryPropertyA
 SETUPAPI.dll SetupDiOpenDevRegKey
+KERNEL32.dll ClearCommBreak
 KERNEL32.dll ClearCommError
 KERNEL32.dll CloseHandle
 KERNEL32.dll CreateFileA
@@ -61,6 +78,7 @@ KERNEL32.dll DeleteCriticalSection
 KERNEL32.dll EnterCriticalSection
 KERNEL32.dll FreeLibrary
 KERNEL32.dll FreeLibraryAndExitThread
+KERNEL32.dll GetCommModemStatus
 KERNEL32.dll GetCommState
 KERNEL32.dll GetCurrentThreadId
 KERNEL32.dll GetLastError
@@ -77,6 +95,7 @@ KERNEL32.dll MultiByteToWideChar
 KERNEL32.dll PurgeComm
 KERNEL32.dll ReadFile
 KERNEL32.dll ReleaseSemaphore
+KERNEL32.dll SetCommBreak
 KERNEL32.dll SetCommState
 KERNEL32.dll SetCommTimeouts
 KERNEL32.dll SetLastError
@@ -108,6 +127,7 @@ msvcrt.dll fwrite
 msvcrt.dll localeconv
 msvcrt.dll malloc
 msvcrt.dll memchr
+msvcrt.dll memcmp
 msvcrt.dll memcpy
 msvcrt.dll memmove
 msvcrt.dll memset

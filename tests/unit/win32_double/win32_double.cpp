@@ -261,6 +261,7 @@ BOOL SetCommState(HANDLE handle, LPDCB dcb) {
     if (d->setState.hit()) return failDevice(d->setState.code);
     if (d->refusedBaud && dcb->BaudRate == d->refusedBaud) return failDevice(ERROR_INVALID_PARAMETER);
     d->dcb = *dcb;
+    d->states.push_back(*dcb);
     return TRUE;
 }
 
@@ -394,6 +395,32 @@ BOOL PurgeComm(HANDLE handle, DWORD flags) {
     d->purges.push_back(flags);
     if (flags & PURGE_RXCLEAR)
         for (size_t n = d->queued(); n > 0; --n) takeFront(*d);
+    return TRUE;
+}
+
+BOOL GetCommModemStatus(HANDLE handle, LPDWORD status) {
+    Device* d = deviceOf(handle);
+    if (!d) return failDevice(ERROR_INVALID_HANDLE);
+    if (d->modemStatus.hit()) return failDevice(d->modemStatus.code);
+    *status = d->lines;
+    return TRUE;
+}
+
+BOOL SetCommBreak(HANDLE handle) {
+    Device* d = deviceOf(handle);
+    if (!d) return failDevice(ERROR_INVALID_HANDLE);
+    if (d->setBreak.hit()) return failDevice(d->setBreak.code);
+    if (!d->breakOn) d->breakSinceMs = world().nowMs;
+    d->breakOn = true;
+    return TRUE;
+}
+
+BOOL ClearCommBreak(HANDLE handle) {
+    Device* d = deviceOf(handle);
+    if (!d) return failDevice(ERROR_INVALID_HANDLE);
+    if (d->clearBreak.hit()) return failDevice(d->clearBreak.code);
+    if (d->breakOn) d->breaks.push_back(world().nowMs - d->breakSinceMs);
+    d->breakOn = false;
     return TRUE;
 }
 

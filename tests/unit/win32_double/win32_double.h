@@ -47,8 +47,13 @@ struct Device {
     Bytes written;                     // every byte that went out
     std::vector<Bytes> writes;         // what each successful WriteFile call sent
     std::vector<DWORD> readSizes;      // what each ReadFile asked for
-    Fault getState, setState, setTimeouts, clearError, read, write, purge;
+    Fault getState, setState, setTimeouts, clearError, read, write, purge, modemStatus, setBreak, clearBreak;
     std::vector<DWORD> purges;  // the flags of each PurgeComm
+    std::vector<DCB> states;    // what each successful SetCommState set
+    DWORD lines = 0;            // MS_ flags of the far end's lines
+    bool breakOn = false;
+    uint64_t breakSinceMs = 0;
+    std::vector<uint64_t> breaks;  // how long each break was held
     // A scripted peer: called after every successful write with its bytes.
     std::function<void(Device&, const Bytes&)> onWrite;
     // Time on the clock that each byte a read takes costs, as on a line of

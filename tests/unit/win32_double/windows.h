@@ -90,6 +90,19 @@ typedef struct _FILETIME* PFILETIME;
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
 
+#define DTR_CONTROL_DISABLE 0
+#define DTR_CONTROL_ENABLE 1
+#define DTR_CONTROL_HANDSHAKE 2
+#define RTS_CONTROL_DISABLE 0
+#define RTS_CONTROL_ENABLE 1
+#define RTS_CONTROL_HANDSHAKE 2
+#define RTS_CONTROL_TOGGLE 3
+
+#define MS_CTS_ON 0x0010
+#define MS_DSR_ON 0x0020
+#define MS_RING_ON 0x0040
+#define MS_RLSD_ON 0x0080
+
 #define PURGE_TXABORT 0x0001
 #define PURGE_RXABORT 0x0002
 #define PURGE_TXCLEAR 0x0004
@@ -169,6 +182,9 @@ BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT stat);
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL PurgeComm(HANDLE handle, DWORD flags);
+BOOL GetCommModemStatus(HANDLE handle, LPDWORD status);
+BOOL SetCommBreak(HANDLE handle);
+BOOL ClearCommBreak(HANDLE handle);
 
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result);
 LSTATUS RegQueryInfoKeyA(HKEY key, LPSTR className, LPDWORD classLength, LPDWORD reserved,
