@@ -1,13 +1,14 @@
 #!/usr/bin/python3
 """The rig's modem lines without Wine: the preload library in a child that
-drives end A as Wine would, the helper on end B and linesim's RTS/CTS hold.
-Needs $RIGLINES_LIB (the 64-bit riglines.so) and $LINESIM (the native ctest
-sets both).
+drives end A as Wine would, the helper on end B, linesim's RTS/CTS hold and
+the board peers.  Needs $RIGLINES_LIB (the 64-bit riglines.so) and $LINESIM
+(the native ctest sets both).
 
     RIGLINES_LIB=build/native/lib/x86_64-linux-gnu/riglines.so \\
     LINESIM=build/native/bin/linesim /usr/bin/python3 tests/win32/lines_test.py
 """
 
+import io
 import os
 import select
 import signal
@@ -21,7 +22,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(HERE)), "tools", "riglines"))
 import riglines  # noqa: E402
 from riglines import CTS_IN, DSR_IN, DCD_IN  # noqa: E402
-from rig import read_exact, set_raw  # noqa: E402
+from rig import read_exact, read_until, set_raw  # noqa: E402
+from xmodem import XMODEM  # noqa: E402
 
 TIOCM_DTR, TIOCM_RTS, TIOCM_CTS, TIOCM_CD, TIOCM_RI, TIOCM_DSR = 0x2, 0x4, 0x20, 0x40, 0x80, 0x100
 
@@ -240,6 +242,81 @@ def read_for(fd, seconds):
         if select.select([fd], [], [], max(0, deadline - time.monotonic()))[0]:
             data += os.read(fd, 4096)
     return bytes(data)
+
+
+class Boards(LineCase):
+    """The boards on end B; this test plays the plug-in on end A."""
+
+    def start_board(self, kind, out):
+        proc = subprocess.Popen([sys.executable, os.path.join(HERE, "boards.py"), kind, out, "--once",
+                                 "--tty", self.line.ttys[1], "--state", self.line.state],
+                                stdin=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.addCleanup(lambda: (proc.poll() is None and (proc.kill(), proc.wait()), proc.stderr.close()))
+        # It has looked at its pins once it says so.
+        self.assertEqual(proc.stderr.readline(), b"board: ready\n")
+        return proc
+
+    def upload(self, a, board, out):
+        self.assertTrue(read_until(a, b"ok\r\n", 5).endswith(b"ok\r\n"))
+        payload = os.urandom(2500)
+
+        def getc(size, timeout=1):
+            data = read_exact(a, size, timeout)
+            return data if len(data) == size else None
+        sender = XMODEM(getc, lambda data, timeout=1: os.write(a, data), mode="xmodem1k")
+        self.assertTrue(sender.send(io.BytesIO(payload), retry=8, timeout=5))
+        self.assertEqual(board.wait(timeout=10), 0, board.stderr.read().decode())
+        with open(out, "rb") as f:
+            self.assertEqual(f.read().rstrip(b"\x1a"), payload)
+
+    def test_arduino_restarts_when_dtr_falls_and_takes_an_upload(self):
+        a = self.open_end("a")
+        a_lines = riglines.Lines(self.line.state, "a")
+        self.addCleanup(a_lines.close)
+        out = os.path.join(self.tmp, "sketch.bin")
+        a_lines.set(dtr=True)
+        board = self.start_board("arduino", out)
+        banner = b"arduino-like bootloader ready\r\n"
+        a_lines.set(dtr=False)
+        self.assertTrue(read_until(a, b"\r\n", 5).startswith(banner))
+        # A restart throws away half a command: what follows it is a command of its own.
+        os.write(a, b"baud 1")
+        time.sleep(0.5)
+        a_lines.set(dtr=True)
+        time.sleep(0.05)
+        a_lines.set(dtr=False)
+        self.assertIn(banner, read_until(a, banner, 5))
+        os.write(a, b"15200\r\n")
+        self.assertIn(b"error\r\n", read_until(a, b"error\r\n", 5))
+        os.write(a, b"baud 115200\r\n")
+        self.upload(a, board, out)
+
+    def test_esp32_samples_io0_when_en_rises(self):
+        a = self.open_end("a")
+        a_lines = riglines.Lines(self.line.state, "a")
+        self.addCleanup(a_lines.close)
+        # Two stores in the release, as Wine's two ioctls: both lines are
+        # raised for a moment, which must not release EN early.
+        for download, release, banner in (
+                (True, [dict(dtr=True), dict(rts=False)], b"waiting for download\r\n"),
+                (False, [dict(rts=False)], b"app: hello\r\n")):
+            out = os.path.join(self.tmp, "fw%d.bin" % download)
+            board = self.start_board("esp32", out)
+            a_lines.set(dtr=False, rts=True)
+            time.sleep(0.1)
+            for levels in release:
+                a_lines.set(**levels)
+            time.sleep(0.05)
+            a_lines.set(dtr=False)
+            # The bootloader asks for an upload with 'C' from then on.
+            self.assertTrue(read_until(a, b"\r\n", 5).startswith(banner))
+            os.write(a, b"baud 115200\r\n")
+            if download:
+                self.upload(a, board, out)
+            else:
+                self.assertEqual(read_for(a, 0.5), b"", "the application answered")
+                board.kill()
+                board.wait()
 
 
 if __name__ == "__main__":
