@@ -121,7 +121,8 @@ class State:
     def view(self, end):
         """(outputs, dtr changes, rts changes, ring falls, breaks) of END as the
         far end sees them: a dead owner or line drops the outputs, and the
-        drop counts as edges before a writer has stored it."""
+        drop counts as edges before a writer has stored it.  Under the lock,
+        so that no writer is half-way."""
         base = END_A + end * END_WORDS
         outputs, owner, start, dtr_n, rts_n, ring_n, breaks = (
             self.word(base + i) for i in (OUTPUTS, OWNER_PID, OWNER_START, DTR_CHANGES,
@@ -217,7 +218,8 @@ class Lines:
 
     # -- this end's inputs ---------------------------------------------------
     def _far(self):
-        return self.state.view(1 - self.end)
+        with self.state.locked():
+            return self.state.view(1 - self.end)
 
     def inputs(self):
         """1 CTS + 2 DSR + 4 RI + 8 DCD."""
@@ -269,7 +271,8 @@ class Lines:
     # -- this end's outputs --------------------------------------------------
     def outputs(self):
         """(dtr, rts) of this end, as the far end sees them."""
-        mine = self.state.view(self.end)[0]
+        with self.state.locked():
+            mine = self.state.view(self.end)[0]
         return bool(mine & DTR), bool(mine & RTS)
 
     def _change(self, keep, set_bits):
