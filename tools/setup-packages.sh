@@ -12,6 +12,7 @@ packages=(
     wine wine32:i386 wine64
     socat lrzsz python3-xmodem
     clang llvm libclang-rt-14-dev
+    gcc-i686-linux-gnu   # the rig's modem-line library for 32-bit Wine (tools/riglines)
 )
 # The shipped DLL's compiler: the win32 thread model links no POSIX thread
 # runtime into it (cmake/mingw-i686.cmake).

@@ -14,6 +14,9 @@ each by its own PID or descriptor.
     rig.unplug()                 # the line ends: both COM ports lose their far end
     rig.plug()                   # a new line; programs open the ports again to use it
     rig.plug(line="... linesim ... --baud 300")   # or another line in its place
+
+    lines = rig.lines("b")       # end B's modem lines (tools/riglines/riglines.py)
+    lines.set(rts=True)          # the program on COM5 sees CTS
 """
 
 import contextlib
@@ -23,6 +26,7 @@ import select
 import shlex
 import signal
 import subprocess
+import sys
 import termios
 import time
 import tty
@@ -32,6 +36,9 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 TOOLS = os.path.join(REPO, "tools")
 RIG_TOOL = os.path.join(TOOLS, "rig")
 WINE_RUN = os.path.join(TOOLS, "wine-run")
+
+sys.path.insert(0, os.path.join(TOOLS, "riglines"))
+import riglines  # noqa: E402
 
 # tools/wine-run exits with this when a 32-bit program cannot run here.
 SKIP_RC = 77
@@ -66,8 +73,10 @@ def find_linesim():
 
 
 def linesim_line(linesim, baud):
-    """A line for Rig.plug: linesim at BAUD between the rig's two links."""
-    return '%s --link-a "$RIG_LINK_A" --link-b "$RIG_LINK_B" --baud %d' % (linesim, baud)
+    """A line for Rig.plug: linesim at BAUD between the rig's two links, with
+    RTS/CTS handshaking from the rig's line state."""
+    return ('%s --link-a "$RIG_LINK_A" --link-b "$RIG_LINK_B" --baud %d --lines "$RIG_LINES"'
+            % (linesim, baud))
 
 
 _can_run_32bit = None
@@ -255,7 +264,8 @@ class _Line:
             argv = ["socat", "-d", "-d", "pty,rawer,link=" + links[0], "pty,rawer,link=" + links[1]]
         else:
             argv = ["bash", "-c", "exec " + line]
-        env = dict(os.environ, RIG_LINK_A=links[0], RIG_LINK_B=links[1])
+        env = dict(os.environ, RIG_LINK_A=links[0], RIG_LINK_B=links[1],
+                   RIG_LINES=self.env.get("LINES", ""))
         with open(os.path.join(self.state, "line.log"), "ab") as log:
             proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env,
                                     start_new_session=True)
@@ -285,6 +295,8 @@ class _Line:
             os.symlink(tty, path + ".new")
             os.replace(path + ".new", path)
         end_pid(int(self.env["HOLDER_PID"]), self.env.get("HOLDER_START"))
+        if self.env.get("LINES"):
+            riglines.create(self.env["LINES"], ttys[0], ttys[1], proc.pid)
         self._update_env(TTY_A=ttys[0], TTY_B=ttys[1], LINE=line,
                          LINE_PID=proc.pid, LINE_START=pid_start(proc.pid),
                          HOLDER_PID=holder.pid, HOLDER_START=pid_start(holder.pid))
@@ -322,6 +334,7 @@ class Rig(_Line):
         self.env = {}
         self._children = []
         self._fds = []
+        self._lines_open = []
         self._lines = []
         self._up = False
         self._old_sigterm = None
@@ -373,6 +386,9 @@ class Rig(_Line):
                 except OSError:
                     pass
             self._fds.clear()
+            for lines in self._lines_open:
+                lines.close()
+            self._lines_open.clear()
             self._reap_lines()
             if self._up:
                 self.down()
@@ -417,6 +433,15 @@ class Rig(_Line):
     @property
     def wineprefix(self):
         return self.env["WINEPREFIX"]
+
+    def lines(self, which):
+        """The modem lines of end "a" or "b" as a Linux peer there drives and
+        reads them (a riglines.Lines, closed in cleanup)."""
+        if not self.env.get("LINES"):
+            raise RuntimeError("this rig has no modem lines (see %s/wine.log)" % self.state)
+        lines = riglines.Lines(self.env["LINES"], which)
+        self._lines_open.append(lines)
+        return lines
 
     def tty(self, which):
         return {"a": self.tty_a, "b": self.tty_b}[which.lower()]
@@ -493,13 +518,14 @@ class Rig(_Line):
 
     def start_peer(self, argv, end, cwd=None, stderr=None):
         """Start a Linux peer (e.g. ["sx", "file"]) with stdin and stdout on the
-        pty end "a" or "b".  Its stderr goes to STDERR (default: a pipe)."""
+        pty end "a" or "b", and the rig's line state in $RIGLINES_STATE.  Its
+        stderr goes to STDERR (default: a pipe)."""
         fd = os.open(self.tty(end), os.O_RDWR | os.O_NOCTTY)
         try:
             set_raw(fd)
             proc = self._spawn(list(argv), stdin=fd, stdout=fd,
                                stderr=stderr if stderr is not None else subprocess.PIPE,
-                               cwd=cwd, env=dict(os.environ))
+                               cwd=cwd, env=dict(os.environ, RIGLINES_STATE=self.env.get("LINES", "")))
         finally:
             os.close(fd)
         return proc

@@ -8,6 +8,8 @@ namespace linesim {
 
 namespace {
 constexpr int64_t kNeverNs = std::numeric_limits<int64_t>::max();
+// A burst start so far back that any burst of the ring's size is due.
+constexpr int64_t kLongAgoNs = -(int64_t(1) << 61);
 
 // When the adapter passes on the batch that queued byte `first` opens.
 int64_t batchReleaseNs(const LineQueue& queue, size_t first) {
@@ -120,6 +122,15 @@ void lineQueuePop(LineQueue& queue, size_t n) {
         n -= taken;
         if (front.count == 0) queue.bursts.pop_front();
     }
+}
+
+void lineQueueRestart(LineQueue& queue, int64_t nowNs) {
+    const size_t waiting = queue.size - queue.released;
+    queue.bursts.clear();
+    if (queue.released > 0) queue.bursts.push_back({kLongAgoNs, 0, queue.released});
+    queue.wire.burstStartNs = nowNs;
+    queue.wire.burstBytes = waiting;
+    if (waiting > 0) queue.bursts.push_back({nowNs, 0, waiting});
 }
 
 }  // namespace linesim

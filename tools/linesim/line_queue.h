@@ -68,4 +68,9 @@ const uint8_t* lineQueueHead(const LineQueue& queue, size_t maxBytes, size_t* le
 
 void lineQueuePop(LineQueue& queue, size_t n);
 
+// Puts the bytes the adapter has not passed on back on the wire from nowNs,
+// as after a transmitter that flow control stopped starts again; the bytes
+// passed on stay due.
+void lineQueueRestart(LineQueue& queue, int64_t nowNs);
+
 }  // namespace linesim

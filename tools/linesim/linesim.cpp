@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "fault_injector.h"
+#include "flow_control.h"
 #include "line_queue.h"
 #include "pacing.h"
 
@@ -38,6 +39,8 @@ constexpr size_t kQueueCapacity = 1 << 20;
 constexpr size_t kReadChunk = 4096;
 // After a pty end reports EIO or a hang-up, look again this much later.
 constexpr int64_t kRetryNs = 20000000;
+// While flow control holds a direction, look at the far end's RTS this often.
+constexpr int64_t kHoldPollNs = 1000000;
 
 struct Options {
     std::string linkA;
@@ -47,6 +50,7 @@ struct Options {
     FaultRates rates;
     uint64_t seed = 1;
     std::string statsPath;
+    std::string linesPath;
     bool faultsAtoB = true;
     bool faultsBtoA = true;
 };
@@ -97,6 +101,8 @@ struct Direction {
     FaultInjector faults;
     std::vector<uint8_t> scratch;
     bool sinkFull = false;  // last write would block: wait for POLLOUT
+    int sourceEnd = 0;      // 0 (A) or 1 (B), as the line state numbers the ends
+    bool held = false;      // RTS/CTS handshaking stops the source's transmitter
     uint64_t bytesRead = 0;
     uint64_t bytesDelivered = 0;
     Lateness lateness;
@@ -112,7 +118,7 @@ int64_t monotonicNs() {
     std::fprintf(status ? stderr : stdout,
                  "usage: linesim [--link-a PATH] [--link-b PATH] [--baud N] [--latency MS[,MS]]\n"
                  "               [--ber R] [--drop R] [--insert R] [--seed N] [--stats PATH]\n"
-                 "               [--direction-faults ab|ba|both]\n");
+                 "               [--direction-faults ab|ba|both] [--lines PATH]\n");
     std::exit(status);
 }
 
@@ -201,6 +207,8 @@ Options parseOptions(int argc, char** argv) {
             options.seed = parseUnsigned("--seed", value, std::numeric_limits<uint64_t>::max());
         } else if (name == "--stats") {
             options.statsPath = value;
+        } else if (name == "--lines") {
+            options.linesPath = value;
         } else if (name == "--direction-faults") {
             options.faultsAtoB = value == "ab" || value == "both";
             options.faultsBtoA = value == "ba" || value == "both";
@@ -274,7 +282,16 @@ size_t readRoom(const Direction& dir) {
     return lineQueueFree(dir.queue) >= kReadChunk * growth ? kReadChunk : 0;
 }
 
+// A held transmitter takes nothing more from its writer and puts nothing more
+// on the wire; when it starts again, what it still had goes out from then on.
+void updateHold(Direction& dir, FlowControl& flow, int64_t nowNs) {
+    const bool held = sendHeld(flow, dir.sourceEnd, nowNs);
+    if (dir.held && !held) lineQueueRestart(dir.queue, nowNs);
+    dir.held = held;
+}
+
 void readSource(Direction& dir, int64_t nowNs) {
+    if (dir.held) return;
     const size_t room = readRoom(dir);
     if (room == 0) return;
     uint8_t buffer[kReadChunk];
@@ -302,9 +319,9 @@ void deliverDue(Direction& dir, int64_t nowNs) {
     if (dir.sinkFull || nowNs < dir.sink->retryAtNs) return;
     // Bytes released earlier and still queued wait for the reader, not for
     // the line: they do not count as pacing.
-    const bool onTime = dir.queue.released == 0;
+    const bool onTime = dir.queue.released == 0 && !dir.held;
     const int64_t releaseNs = lineQueueNextReleaseNs(dir.queue);
-    size_t due = lineQueueRelease(dir.queue, nowNs);
+    size_t due = dir.held ? dir.queue.released : lineQueueRelease(dir.queue, nowNs);
     if (due > 0 && onTime) recordLateness(dir.lateness, monotonicNs() - releaseNs);
     while (due > 0) {
         size_t length = 0;
@@ -367,6 +384,14 @@ int main(int argc, char** argv) {
     const int timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (timerFd < 0) die("timerfd_create");
 
+    FlowControl flow;
+    if (!options.linesPath.empty()) {
+        std::string error;
+        if (!openFlowControl(flow, options.linesPath, &error)) {
+            std::fprintf(stderr, "linesim: --lines %s\n", error.c_str());
+            return 1;
+        }
+    }
     openPty(ends[0]);
     openPty(ends[1]);
     makeLink(ends[0], options.linkA);
@@ -378,10 +403,12 @@ int main(int argc, char** argv) {
     dirs[0].name = "ab";
     dirs[0].source = &ends[0];
     dirs[0].sink = &ends[1];
+    dirs[0].sourceEnd = 0;
     dirs[0].faultsOn = options.faultsAtoB && faultsActive(options.rates);
     dirs[1].name = "ba";
     dirs[1].source = &ends[1];
     dirs[1].sink = &ends[0];
+    dirs[1].sourceEnd = 1;
     dirs[1].faultsOn = options.faultsBtoA && faultsActive(options.rates);
     for (int i = 0; i < 2; ++i) {
         initLineQueue(dirs[i].queue, kQueueCapacity, options.baud, options.latencyNs[i]);
@@ -397,7 +424,10 @@ int main(int argc, char** argv) {
     bool stopping = false;
     while (!stopping) {
         int64_t nowNs = monotonicNs();
-        for (Direction& d : dirs) deliverDue(d, nowNs);
+        for (Direction& d : dirs) {
+            updateHold(d, flow, nowNs);
+            deliverDue(d, nowNs);
+        }
 
         // One pollfd per master (each is the source of one direction and
         // the sink of the other), plus the signal fd and the timer. A master
@@ -414,10 +444,11 @@ int main(int argc, char** argv) {
         }
         for (int i = 0; i < 2; ++i) {
             Direction& d = dirs[i];
-            if (readRoom(d) > 0) fds[1 + i].events |= POLLIN;
+            if (!d.held && readRoom(d) > 0) fds[1 + i].events |= POLLIN;
+            if (d.held) wakeNs = std::min(wakeNs, nowNs + kHoldPollNs);
             if (d.sinkFull) {
                 fds[2 - i].events |= POLLOUT;
-            } else if (d.queue.size > 0) {
+            } else if (d.queue.size > 0 && !d.held) {
                 wakeNs = std::min(wakeNs, std::max(lineQueueNextReleaseNs(d.queue),
                                                    d.sink->retryAtNs));
             }
@@ -452,6 +483,7 @@ int main(int argc, char** argv) {
         }
         for (int i = 0; i < 2; ++i) {
             Direction& d = dirs[i];
+            updateHold(d, flow, nowNs);
             const short srcEvents = fds[1 + i].revents;
             const short sinkEvents = fds[2 - i].revents;
             if (srcEvents & (POLLIN | POLLHUP | POLLERR)) readSource(d, nowNs);
