@@ -162,12 +162,12 @@ int main(int argc, char** argv) {
     typedef void(__cdecl * WriteByteFn)(int, int);
     typedef void(__cdecl * CloseFn)(int);
     typedef float(__cdecl * TimerFn)();
-    auto openWrite = reinterpret_cast<OpenFn>(host_command("OPENTOWRITE_L_S"));
-    auto openRead = reinterpret_cast<OpenFn>(host_command("OPENTOREAD_L_S"));
-    auto readByte = reinterpret_cast<ByteFn>(host_command("READBYTE_L_L"));
-    auto writeByte = reinterpret_cast<WriteByteFn>(host_command("WRITEBYTE_0_L_L"));
-    auto closeFile = reinterpret_cast<CloseFn>(host_command("CLOSEFILE_0_L"));
-    auto timer = reinterpret_cast<TimerFn>(host_command("TIMER_F_0"));
+    auto openWrite = reinterpret_cast<OpenFn>(hostCommand("OPENTOWRITE_L_S"));
+    auto openRead = reinterpret_cast<OpenFn>(hostCommand("OPENTOREAD_L_S"));
+    auto readByte = reinterpret_cast<ByteFn>(hostCommand("READBYTE_L_L"));
+    auto writeByte = reinterpret_cast<WriteByteFn>(hostCommand("WRITEBYTE_0_L_L"));
+    auto closeFile = reinterpret_cast<CloseFn>(hostCommand("CLOSEFILE_0_L"));
+    auto timer = reinterpret_cast<TimerFn>(hostCommand("TIMER_F_0"));
     const int bytes = count * 128;
     int id = openWrite("probe.tmp");
     {

@@ -25,7 +25,7 @@ struct HostClock {
 
 // The base is taken on first use, so readings stay small and a float keeps
 // sub-millisecond precision for a long time.
-const HostClock& host_clock() {
+const HostClock& hostClock() {
     static const HostClock clock;
     return clock;
 }
@@ -46,7 +46,7 @@ struct FileCloser {
     void operator()(FILE* stream) const { std::fclose(stream); }
 };
 
-struct HostFile {
+struct FileEntry {
     bool forWriting = false;
     std::unique_ptr<char[]> buffer;
     // Declared after the buffer so the stream is closed (and flushed) before
@@ -55,31 +55,31 @@ struct HostFile {
 };
 
 // The file with id n sits at position n - 1; an empty slot is a free id.
-std::vector<std::unique_ptr<HostFile>> hostFiles;
+std::vector<std::unique_ptr<FileEntry>> fileTable;
 
-HostFile* host_file_by_id(int id) {
-    if (id < 1 || static_cast<std::size_t>(id) > hostFiles.size()) return nullptr;
-    return hostFiles[static_cast<std::size_t>(id) - 1].get();
+FileEntry* entryById(int id) {
+    if (id < 1 || static_cast<std::size_t>(id) > fileTable.size()) return nullptr;
+    return fileTable[static_cast<std::size_t>(id) - 1].get();
 }
 
-FILE* file_by_id(int id) {
-    HostFile* file = host_file_by_id(id);
+FILE* streamById(int id) {
+    FileEntry* file = entryById(id);
     return file ? file->stream.get() : nullptr;
 }
 
-int open_file(const char* name, const char* mode) {
+int openFile(const char* name, const char* mode) {
     if (name == nullptr || name[0] == '\0') return 0;
     try {
-        auto file = std::make_unique<HostFile>();
+        auto file = std::make_unique<FileEntry>();
         file->buffer = std::make_unique<char[]>(kFileBufferSize);
         file->forWriting = mode[0] == 'w';
         file->stream.reset(std::fopen(name, mode));
         if (!file->stream) return 0;
         std::setvbuf(file->stream.get(), file->buffer.get(), _IOFBF, kFileBufferSize);
         std::size_t slot = 0;
-        while (slot < hostFiles.size() && hostFiles[slot]) ++slot;
-        if (slot == hostFiles.size()) hostFiles.emplace_back();
-        hostFiles[slot] = std::move(file);
+        while (slot < fileTable.size() && fileTable[slot]) ++slot;
+        if (slot == fileTable.size()) fileTable.emplace_back();
+        fileTable[slot] = std::move(file);
         return static_cast<int>(slot + 1);
     } catch (const std::bad_alloc&) {
         return 0;
@@ -93,7 +93,7 @@ std::vector<std::string> lookupLog;
 
 // ---------------------------------------------------------------- host commands
 
-char* __cdecl CreateString(int size) {
+char* __cdecl createString(int size) {
     const std::size_t bytes = size > 0 ? static_cast<std::size_t>(size) : 1;
     try {
         auto text = std::make_unique<char[]>(bytes);  // zero-filled
@@ -108,19 +108,19 @@ char* __cdecl CreateString(int size) {
     }
 }
 
-float __cdecl Timer() { return static_cast<float>(host_seconds()); }
+float __cdecl timer() { return static_cast<float>(hostSeconds()); }
 
-int __cdecl OpenToWrite(const char* name) { return open_file(name, "wb"); }
+int __cdecl openToWrite(const char* name) { return openFile(name, "wb"); }
 
-int __cdecl OpenToRead(const char* name) { return open_file(name, "rb"); }
+int __cdecl openToRead(const char* name) { return openFile(name, "rb"); }
 
-void __cdecl CloseFile(int id) {
-    if (file_by_id(id) != nullptr) hostFiles[static_cast<std::size_t>(id) - 1].reset();
+void __cdecl closeFile(int id) {
+    if (streamById(id) != nullptr) fileTable[static_cast<std::size_t>(id) - 1].reset();
 }
 
 // An unknown id has nothing to read either, so a reading loop ends on it.
-int __cdecl FileEof(int id) {
-    FILE* stream = file_by_id(id);
+int __cdecl fileEof(int id) {
+    FILE* stream = streamById(id);
     if (stream == nullptr) return 1;
     const int next = std::getc(stream);
     if (next == EOF) return 1;
@@ -130,8 +130,8 @@ int __cdecl FileEof(int id) {
 
 // The file's length in bytes, what is still buffered for writing included;
 // -1 for an unknown id or a file too long for the 32-bit answer.
-int __cdecl GetFileSize(int id) {
-    HostFile* file = host_file_by_id(id);
+int __cdecl getFileSize(int id) {
+    FileEntry* file = entryById(id);
     if (file == nullptr) return -1;
     // Flushing a stream open for reading would throw its read-ahead away.
     if (file->forWriting) std::fflush(file->stream.get());
@@ -139,20 +139,20 @@ int __cdecl GetFileSize(int id) {
     return length >= 0 && length <= 0x7FFFFFFFLL ? static_cast<int>(length) : -1;
 }
 
-void __cdecl WriteByte(int id, int value) {
-    if (FILE* stream = file_by_id(id)) std::fputc(value & 0xFF, stream);
+void __cdecl writeByte(int id, int value) {
+    if (FILE* stream = streamById(id)) std::fputc(value & 0xFF, stream);
 }
 
 // The last XMODEM block is read on past the end of the file; it is padded
 // with 0x1A, as XMODEM receivers expect.
-int __cdecl ReadByte(int id) {
-    FILE* stream = file_by_id(id);
+int __cdecl readByte(int id) {
+    FILE* stream = streamById(id);
     if (stream == nullptr) return 0;
     const int next = std::getc(stream);
     return next == EOF ? kPastEndByte : next;
 }
 
-void __cdecl PluginError(const char* message) {
+void __cdecl pluginError(const char* message) {
     if (message == nullptr) message = "";
     try {
         pluginErrors.emplace_back(message);
@@ -163,24 +163,24 @@ void __cdecl PluginError(const char* message) {
 }
 
 // The eighteen commands the plug-in looks up but never calls.
-void __cdecl DeleteString(const char*) {}
-void __cdecl OpenToWriteIdNameMode(int, const char*, int) {}
-void __cdecl OpenToWriteIdName(int, const char*) {}
-int __cdecl OpenToWriteNameMode(const char*, int) { return 0; }
-void __cdecl OpenToReadIdName(int, const char*) {}
-int __cdecl FileIsOpen(int) { return 0; }
-int __cdecl GetFilePos(int) { return 0; }
-void __cdecl SetFilePos(int, int) {}
-void __cdecl WriteInteger(int, int) {}
-void __cdecl WriteFloat(int, float) {}
-void __cdecl WriteString(int, const char*) {}
-void __cdecl WriteString2(int, const char*) {}
-void __cdecl WriteLine(int, const char*) {}
-int __cdecl ReadInteger(int) { return 0; }
-float __cdecl ReadFloat(int) { return 0.0f; }
-char* __cdecl ReadString(int) { return CreateString(1); }
-char* __cdecl ReadString2(int) { return CreateString(1); }
-char* __cdecl ReadLine(int) { return CreateString(1); }
+void __cdecl deleteString(const char*) {}
+void __cdecl openToWriteIdNameMode(int, const char*, int) {}
+void __cdecl openToWriteIdName(int, const char*) {}
+int __cdecl openToWriteNameMode(const char*, int) { return 0; }
+void __cdecl openToReadIdName(int, const char*) {}
+int __cdecl fileIsOpen(int) { return 0; }
+int __cdecl getFilePos(int) { return 0; }
+void __cdecl setFilePos(int, int) {}
+void __cdecl writeInteger(int, int) {}
+void __cdecl writeFloat(int, float) {}
+void __cdecl writeString(int, const char*) {}
+void __cdecl writeString2(int, const char*) {}
+void __cdecl writeLine(int, const char*) {}
+int __cdecl readInteger(int) { return 0; }
+float __cdecl readFloat(int) { return 0.0f; }
+char* __cdecl readString(int) { return createString(1); }
+char* __cdecl readString2(int) { return createString(1); }
+char* __cdecl readLine(int) { return createString(1); }
 
 template <typename Fn>
 void* entry(Fn* fn) {
@@ -194,40 +194,40 @@ struct HostCommand {
 
 // In the order the plug-in's binder asks for them.
 const HostCommand kCommands[] = {
-    {"CREATESTRING_S_L", entry(CreateString)},
-    {"DELETESTRING_0_S", entry(DeleteString)},
-    {"TIMER_F_0", entry(Timer)},
-    {"OPENTOWRITE_0_L_S_L", entry(OpenToWriteIdNameMode)},
-    {"OPENTOWRITE_0_L_S", entry(OpenToWriteIdName)},
-    {"OPENTOWRITE_L_S_L", entry(OpenToWriteNameMode)},
-    {"OPENTOWRITE_L_S", entry(OpenToWrite)},
-    {"OPENTOREAD_L_S", entry(OpenToRead)},
-    {"OPENTOREAD_0_L_S", entry(OpenToReadIdName)},
-    {"FILEISOPEN_L_L", entry(FileIsOpen)},
-    {"CLOSEFILE_0_L", entry(CloseFile)},
-    {"FILEEOF_L_L", entry(FileEof)},
-    {"GETFILESIZE_L_L", entry(GetFileSize)},
-    {"GETFILEPOS_L_L", entry(GetFilePos)},
-    {"SETFILEPOS_0_L_L", entry(SetFilePos)},
-    {"WRITEBYTE_0_L_L", entry(WriteByte)},
-    {"WRITEINTEGER_0_L_L", entry(WriteInteger)},
-    {"WRITEFLOAT_0_L_F", entry(WriteFloat)},
-    {"WRITESTRING_0_L_S", entry(WriteString)},
-    {"WRITESTRING2_0_L_S", entry(WriteString2)},
-    {"WRITELINE_0_L_S", entry(WriteLine)},
-    {"READBYTE_L_L", entry(ReadByte)},
-    {"READINTEGER_L_L", entry(ReadInteger)},
-    {"READFLOAT_F_L", entry(ReadFloat)},
-    {"READSTRING_S_L", entry(ReadString)},
-    {"READSTRING2_S_L", entry(ReadString2)},
-    {"READLINE_S_L", entry(ReadLine)},
-    {"PLUGINERROR_0_S", entry(PluginError)},
+    {"CREATESTRING_S_L", entry(createString)},
+    {"DELETESTRING_0_S", entry(deleteString)},
+    {"TIMER_F_0", entry(timer)},
+    {"OPENTOWRITE_0_L_S_L", entry(openToWriteIdNameMode)},
+    {"OPENTOWRITE_0_L_S", entry(openToWriteIdName)},
+    {"OPENTOWRITE_L_S_L", entry(openToWriteNameMode)},
+    {"OPENTOWRITE_L_S", entry(openToWrite)},
+    {"OPENTOREAD_L_S", entry(openToRead)},
+    {"OPENTOREAD_0_L_S", entry(openToReadIdName)},
+    {"FILEISOPEN_L_L", entry(fileIsOpen)},
+    {"CLOSEFILE_0_L", entry(closeFile)},
+    {"FILEEOF_L_L", entry(fileEof)},
+    {"GETFILESIZE_L_L", entry(getFileSize)},
+    {"GETFILEPOS_L_L", entry(getFilePos)},
+    {"SETFILEPOS_0_L_L", entry(setFilePos)},
+    {"WRITEBYTE_0_L_L", entry(writeByte)},
+    {"WRITEINTEGER_0_L_L", entry(writeInteger)},
+    {"WRITEFLOAT_0_L_F", entry(writeFloat)},
+    {"WRITESTRING_0_L_S", entry(writeString)},
+    {"WRITESTRING2_0_L_S", entry(writeString2)},
+    {"WRITELINE_0_L_S", entry(writeLine)},
+    {"READBYTE_L_L", entry(readByte)},
+    {"READINTEGER_L_L", entry(readInteger)},
+    {"READFLOAT_F_L", entry(readFloat)},
+    {"READSTRING_S_L", entry(readString)},
+    {"READSTRING2_S_L", entry(readString2)},
+    {"READLINE_S_L", entry(readLine)},
+    {"PLUGINERROR_0_S", entry(pluginError)},
 };
 
 // ---------------------------------------------------------------- loading
 
 template <typename Fn>
-void find_export(HMODULE dll, const char* name, Fn* slot, std::string* missing) {
+void findExport(HMODULE dll, const char* name, Fn* slot, std::string* missing) {
     FARPROC found = GetProcAddress(dll, name);
     if (found == nullptr) {
         if (!missing->empty()) missing->append(", ");
@@ -240,8 +240,8 @@ void find_export(HMODULE dll, const char* name, Fn* slot, std::string* missing) 
 
 }  // namespace
 
-bool host_load(const char* dllPath, PluginApi* api, std::string* error) {
-    host_clock();
+bool hostLoad(const char* dllPath, PluginApi* api, std::string* error) {
+    hostClock();
     const std::string path = dllPath != nullptr ? dllPath : "";
     HMODULE dll = LoadLibraryA(path.c_str());
     if (dll == nullptr) {
@@ -252,67 +252,67 @@ bool host_load(const char* dllPath, PluginApi* api, std::string* error) {
     }
     PluginApi found{};
     std::string missing;
-    find_export(dll, "ReceiveORVPtr", &found.ReceiveORVPtr, &missing);
-    find_export(dll, "?EnumerateSerialPorts@@YAHXZ", &found.EnumerateSerialPorts, &missing);
-    find_export(dll, "?GetSerialPortName@@YAPADI@Z", &found.GetSerialPortName, &missing);
-    find_export(dll, "?OpenSerialPort@@YAHIIII@Z", &found.OpenSerialPort, &missing);
-    find_export(dll, "?CloseSerialPort@@YAXI@Z", &found.CloseSerialPort, &missing);
-    find_export(dll, "?GetSerialBytesAvailable@@YAHI@Z", &found.GetSerialBytesAvailable, &missing);
-    find_export(dll, "?ReadSerialData@@YAPADII@Z", &found.ReadSerialData, &missing);
-    find_export(dll, "?WriteSerialData@@YAHIPADH@Z", &found.WriteSerialData, &missing);
-    find_export(dll, "?ReceiveSerialFile@@YAHIPADH@Z", &found.ReceiveSerialFile, &missing);
-    find_export(dll, "?SendSerialFile@@YAHIPADH@Z", &found.SendSerialFile, &missing);
-    find_export(dll, "?GetSerialPortDescription@@YAPADI@Z", &found.GetSerialPortDescription, &missing);
-    find_export(dll, "?GetSerialPortHardwareId@@YAPADI@Z", &found.GetSerialPortHardwareId, &missing);
-    find_export(dll, "?GetSerialPortUsbId@@YAPADI@Z", &found.GetSerialPortUsbId, &missing);
+    findExport(dll, "ReceiveORVPtr", &found.ReceiveORVPtr, &missing);
+    findExport(dll, "?EnumerateSerialPorts@@YAHXZ", &found.EnumerateSerialPorts, &missing);
+    findExport(dll, "?GetSerialPortName@@YAPADI@Z", &found.GetSerialPortName, &missing);
+    findExport(dll, "?OpenSerialPort@@YAHIIII@Z", &found.OpenSerialPort, &missing);
+    findExport(dll, "?CloseSerialPort@@YAXI@Z", &found.CloseSerialPort, &missing);
+    findExport(dll, "?GetSerialBytesAvailable@@YAHI@Z", &found.GetSerialBytesAvailable, &missing);
+    findExport(dll, "?ReadSerialData@@YAPADII@Z", &found.ReadSerialData, &missing);
+    findExport(dll, "?WriteSerialData@@YAHIPADH@Z", &found.WriteSerialData, &missing);
+    findExport(dll, "?ReceiveSerialFile@@YAHIPADH@Z", &found.ReceiveSerialFile, &missing);
+    findExport(dll, "?SendSerialFile@@YAHIPADH@Z", &found.SendSerialFile, &missing);
+    findExport(dll, "?GetSerialPortDescription@@YAPADI@Z", &found.GetSerialPortDescription, &missing);
+    findExport(dll, "?GetSerialPortHardwareId@@YAPADI@Z", &found.GetSerialPortHardwareId, &missing);
+    findExport(dll, "?GetSerialPortUsbId@@YAPADI@Z", &found.GetSerialPortUsbId, &missing);
     if (!missing.empty()) {
         FreeLibrary(dll);
         if (error != nullptr) *error = path + " does not export " + missing;
         return false;
     }
     *api = found;
-    api->ReceiveORVPtr(host_lookup);
+    api->ReceiveORVPtr(hostLookup);
     return true;
 }
 
-void* host_command(const char* name) {
+void* hostCommand(const char* name) {
     if (name == nullptr) return nullptr;
     for (const HostCommand& command : kCommands)
         if (std::strcmp(command.name, name) == 0) return command.entry;
     return nullptr;
 }
 
-extern "C" void* __cdecl host_lookup(const char* name) {
-    host_clock();
+extern "C" void* __cdecl hostLookup(const char* name) {
+    hostClock();
     try {
         lookupLog.emplace_back(name != nullptr ? name : "");
     } catch (const std::bad_alloc&) {
         // The answer matters more than the record.
     }
-    return host_command(name);
+    return hostCommand(name);
 }
 
-const std::vector<std::string>& host_lookup_log() { return lookupLog; }
+const std::vector<std::string>& hostLookupLog() { return lookupLog; }
 
-void host_clear_lookup_log() { lookupLog.clear(); }
+void hostClearLookupLog() { lookupLog.clear(); }
 
-void host_free_strings() { hostStrings.clear(); }
+void hostFreeStrings() { hostStrings.clear(); }
 
-std::size_t host_string_count() { return hostStrings.size(); }
+std::size_t hostStringCount() { return hostStrings.size(); }
 
-const std::vector<std::string>& host_errors() { return pluginErrors; }
+const std::vector<std::string>& hostErrors() { return pluginErrors; }
 
-void host_clear_errors() { pluginErrors.clear(); }
+void hostClearErrors() { pluginErrors.clear(); }
 
-double host_seconds() {
-    const HostClock& clock = host_clock();
+double hostSeconds() {
+    const HostClock& clock = hostClock();
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     return static_cast<double>(now.QuadPart - clock.start.QuadPart) /
            static_cast<double>(clock.frequency.QuadPart);
 }
 
-unsigned long host_handle_count() {
+unsigned long hostHandleCount() {
     unsigned long count = 0;
     for (ULONG_PTR value = 4; value <= 4 * 65536; value += 4) {
         DWORD flags = 0;

@@ -28,32 +28,32 @@ struct PluginApi {
 };
 
 // Loads the DLL, finds all thirteen exports by their exported names and binds the
-// plug-in with ReceiveORVPtr(host_lookup). On failure *error names the DLL or
+// plug-in with ReceiveORVPtr(hostLookup). On failure *error names the DLL or
 // every missing export, the DLL is unloaded again and *api is left untouched.
-bool host_load(const char* dllPath, PluginApi* api, std::string* error);
+bool hostLoad(const char* dllPath, PluginApi* api, std::string* error);
 
 // The lookup function handed to the plug-in: the entry point of one of the
 // 28 host commands, or null for a name the host does not know. Every name
 // asked for is logged, in order.
-extern "C" void* __cdecl host_lookup(const char* name);
+extern "C" void* __cdecl hostLookup(const char* name);
 
-// The same answer as host_lookup without logging the name.
-void* host_command(const char* name);
+// The same answer as hostLookup without logging the name.
+void* hostCommand(const char* name);
 
-const std::vector<std::string>& host_lookup_log();
-void host_clear_lookup_log();
+const std::vector<std::string>& hostLookupLog();
+void hostClearLookupLog();
 
 // Host strings handed out by CREATESTRING_S_L live until this call.
-void host_free_strings();
-std::size_t host_string_count();
+void hostFreeStrings();
+std::size_t hostStringCount();
 
 // Messages the plug-in reported through PLUGINERROR_0_S, oldest first.
-const std::vector<std::string>& host_errors();
-void host_clear_errors();
+const std::vector<std::string>& hostErrors();
+void hostClearErrors();
 
 // Seconds since the host library was first used, as TIMER_F_0 reports them.
-double host_seconds();
+double hostSeconds();
 
 // Open handles of this process, found by asking each possible handle value
 // for its flags (Wine's GetProcessHandleCount answers 0).
-unsigned long host_handle_count();
+unsigned long hostHandleCount();

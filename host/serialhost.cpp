@@ -71,7 +71,7 @@ struct Command {
 };
 
 // VVVV:PPPP, four hex digits each; given back in upper case.
-bool parse_usb_id(const std::string& text, std::string* usbId) {
+bool parseUsbId(const std::string& text, std::string* usbId) {
     if (text.size() != 9 || text[4] != ':') return false;
     std::string upper = text;
     for (std::size_t i = 0; i < upper.size(); ++i) {
@@ -83,7 +83,7 @@ bool parse_usb_id(const std::string& text, std::string* usbId) {
     return true;
 }
 
-bool parse_unsigned(const std::string& text, unsigned long* value) {
+bool parseUnsigned(const std::string& text, unsigned long* value) {
     if (text.empty() || text.size() > 10) return false;
     for (char c : text)
         if (!std::isdigit(static_cast<unsigned char>(c))) return false;
@@ -115,19 +115,19 @@ enum : unsigned {
     kMode = 1u << 5
 };
 
-std::string parse_dll(const std::string& value, Command* command) {
+std::string parseDll(const std::string& value, Command* command) {
     command->dllPath = value;
     return {};
 }
 
-std::string parse_baud(const std::string& value, Command* command) {
+std::string parseBaud(const std::string& value, Command* command) {
     unsigned long number = 0;
-    if (!parse_unsigned(value, &number)) return "--baud needs a decimal rate, not \"" + value + "\"";
+    if (!parseUnsigned(value, &number)) return "--baud needs a decimal rate, not \"" + value + "\"";
     command->baud = static_cast<unsigned int>(number);
     return {};
 }
 
-std::string parse_parity(const std::string& value, Command* command) {
+std::string parseParity(const std::string& value, Command* command) {
     if (value == "none") command->parity = 0;
     else if (value == "odd") command->parity = 1;
     else if (value == "even") command->parity = 2;
@@ -135,49 +135,49 @@ std::string parse_parity(const std::string& value, Command* command) {
     return {};
 }
 
-std::string parse_stop(const std::string& value, Command* command) {
+std::string parseStop(const std::string& value, Command* command) {
     if (value != "1" && value != "2") return "--stop needs 1 or 2, not \"" + value + "\"";
     command->stopBits = value == "1" ? 1 : 2;
     return {};
 }
 
-std::string parse_times(const std::string&, Command* command) {
+std::string parseTimes(const std::string&, Command* command) {
     command->times = true;
     return {};
 }
 
-std::string parse_check_closed(const std::string&, Command* command) {
+std::string parseCheckClosed(const std::string&, Command* command) {
     command->checkClosed = true;
     return {};
 }
 
 // Any number the export takes: the plug-in, not this tool, decides which
 // modes it serves.
-std::string parse_mode(const std::string& value, Command* command) {
+std::string parseMode(const std::string& value, Command* command) {
     unsigned long number = 0;
-    if (!parse_unsigned(value, &number) || number > 0x7FFFFFFFul)
+    if (!parseUnsigned(value, &number) || number > 0x7FFFFFFFul)
         return "--mode needs a decimal number, not \"" + value + "\"";
     command->mode = static_cast<int>(number);
     return {};
 }
 
 // Stands in place of PORT.
-std::string parse_usb(const std::string& value, Command* command) {
+std::string parseUsb(const std::string& value, Command* command) {
     if (command->portByUsbId) return "--usb given twice";
-    if (!parse_usb_id(value, &command->port)) return "--usb needs a USB id VVVV:PPPP (hex), not \"" + value + "\"";
+    if (!parseUsbId(value, &command->port)) return "--usb needs a USB id VVVV:PPPP (hex), not \"" + value + "\"";
     command->portByUsbId = true;
     return {};
 }
 
 const OptionRule kOptions[] = {
-    {"--dll", kDll, true, parse_dll},
-    {"--baud", kLine, true, parse_baud},
-    {"--parity", kLine, true, parse_parity},
-    {"--stop", kLine, true, parse_stop},
-    {"--times", kTimes, false, parse_times},
-    {"--check-closed", kCheckClosed, false, parse_check_closed},
-    {"--usb", kUsb, true, parse_usb},
-    {"--mode", kMode, true, parse_mode},
+    {"--dll", kDll, true, parseDll},
+    {"--baud", kLine, true, parseBaud},
+    {"--parity", kLine, true, parseParity},
+    {"--stop", kLine, true, parseStop},
+    {"--times", kTimes, false, parseTimes},
+    {"--check-closed", kCheckClosed, false, parseCheckClosed},
+    {"--usb", kUsb, true, parseUsb},
+    {"--mode", kMode, true, parseMode},
 };
 
 struct VerbRule {
@@ -195,13 +195,13 @@ const VerbRule kVerbs[] = {
     {"recv", Verb::Recv, kDll | kUsb | kLine | kCheckClosed | kMode, 2, "recv needs a PORT and a FILE"},
 };
 
-const OptionRule* find_option(const std::string& name) {
+const OptionRule* findOption(const std::string& name) {
     for (const OptionRule& option : kOptions)
         if (name == option.name) return &option;
     return nullptr;
 }
 
-const VerbRule* find_verb(Verb verb) {
+const VerbRule* findVerb(Verb verb) {
     for (const VerbRule& rule : kVerbs)
         if (rule.verb == verb) return &rule;
     return nullptr;
@@ -209,7 +209,7 @@ const VerbRule* find_verb(Verb verb) {
 
 // Options may stand anywhere; an action's own argument is taken as it is,
 // so "write --baud" writes the text "--baud".
-bool parse_command(int argc, char** argv, Command* command, std::string* problem) {
+bool parseCommand(int argc, char** argv, Command* command, std::string* problem) {
     auto fail = [problem](const std::string& text) {
         *problem = text;
         return false;
@@ -227,7 +227,7 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
             command->verb = Verb::Version;
             return true;
         }
-        if (const OptionRule* option = find_option(arg)) {
+        if (const OptionRule* option = findOption(arg)) {
             std::string value;
             if (option->takesValue) {
                 if (i >= argc) return fail(arg + " needs a value");
@@ -254,7 +254,7 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
                 action.text = argv[i++];
             } else if (arg == "read" || arg == "sleep" || arg == "cycle") {
                 action.kind = arg == "read" ? ActionKind::Read : arg == "sleep" ? ActionKind::Sleep : ActionKind::Cycle;
-                if (i >= argc || !parse_unsigned(argv[i], &action.number))
+                if (i >= argc || !parseUnsigned(argv[i], &action.number))
                     return fail(arg + " needs a decimal number");
                 action.name += ' ';
                 action.name += argv[i++];
@@ -273,7 +273,7 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
         }
     }
 
-    const VerbRule* rule = find_verb(command->verb);
+    const VerbRule* rule = findVerb(command->verb);
     if (!rule) return fail("no command given");
     for (const OptionRule* option : given)
         if (!(rule->options & option->bit))
@@ -287,7 +287,7 @@ bool parse_command(int argc, char** argv, Command* command, std::string* problem
     return true;
 }
 
-std::string default_dll_path() {
+std::string defaultDllPath() {
     std::vector<char> path(MAX_PATH);
     for (;;) {
         const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
@@ -304,10 +304,10 @@ std::string default_dll_path() {
 
 // A COM name is looked up in the list the plug-in builds; digits are taken
 // as a port-list index.
-bool resolve_port(const PluginApi& api, const std::string& port, unsigned int* index) {
+bool resolvePort(const PluginApi& api, const std::string& port, unsigned int* index) {
     const int count = api.EnumerateSerialPorts();
     unsigned long number = 0;
-    if (parse_unsigned(port, &number)) {
+    if (parseUnsigned(port, &number)) {
         if (count > 0 && number < static_cast<unsigned long>(count)) {
             *index = static_cast<unsigned int>(number);
             return true;
@@ -321,44 +321,44 @@ bool resolve_port(const PluginApi& api, const std::string& port, unsigned int* i
         const char* name = api.GetSerialPortName(static_cast<unsigned int>(i));
         if (lstrcmpiA(name, port.c_str()) == 0) {
             *index = static_cast<unsigned int>(i);
-            host_free_strings();
+            hostFreeStrings();
             return true;
         }
         listed += ' ';
         listed += name;
     }
-    host_free_strings();
+    hostFreeStrings();
     std::fprintf(stderr, "serialhost: no serial port named %s (listed:%s)\n", port.c_str(),
                  listed.empty() ? " none" : listed.c_str());
     return false;
 }
 
 // The first listed port whose USB id is `usbId` (upper case).
-bool resolve_usb_port(const PluginApi& api, const std::string& usbId, unsigned int* index) {
+bool resolveUsbPort(const PluginApi& api, const std::string& usbId, unsigned int* index) {
     const int count = api.EnumerateSerialPorts();
     std::string listed;
     for (int i = 0; i < count; ++i) {
         const std::string id = api.GetSerialPortUsbId(static_cast<unsigned int>(i));
         if (id == usbId) {
             *index = static_cast<unsigned int>(i);
-            host_free_strings();
+            hostFreeStrings();
             return true;
         }
         listed += ' ';
         listed += api.GetSerialPortName(static_cast<unsigned int>(i));
         if (!id.empty()) listed += " (" + id + ")";
     }
-    host_free_strings();
+    hostFreeStrings();
     std::fprintf(stderr, "serialhost: no serial port with USB id %s (listed:%s)\n", usbId.c_str(),
                  listed.empty() ? " none" : listed.c_str());
     return false;
 }
 
 // Port handle of the opened port, or 0 (then already reported).
-unsigned int open_port(const PluginApi& api, const Command& command) {
+unsigned int openPort(const PluginApi& api, const Command& command) {
     unsigned int index = 0;
-    const bool found = command.portByUsbId ? resolve_usb_port(api, command.port, &index)
-                                           : resolve_port(api, command.port, &index);
+    const bool found = command.portByUsbId ? resolveUsbPort(api, command.port, &index)
+                                           : resolvePort(api, command.port, &index);
     if (!found) return 0;
     const int handle = api.OpenSerialPort(index, command.baud, command.stopBits, command.parity);
     if (handle <= 0) {
@@ -368,7 +368,7 @@ unsigned int open_port(const PluginApi& api, const Command& command) {
     return static_cast<unsigned int>(handle);
 }
 
-int run_ports(const PluginApi& api) {
+int runPorts(const PluginApi& api) {
     const int count = api.EnumerateSerialPorts();
     if (count <= 0) {
         std::fprintf(stderr, "no serial ports listed\n");
@@ -383,7 +383,7 @@ int run_ports(const PluginApi& api) {
         const std::string usbId = api.GetSerialPortUsbId(index);
         const std::string hardwareId = api.GetSerialPortHardwareId(index);
         const std::string description = api.GetSerialPortDescription(index);
-        host_free_strings();
+        hostFreeStrings();
         if (!usbId.empty() || !hardwareId.empty() || !description.empty()) {
             line += "  " + (usbId.empty() ? "-" : usbId) + "  " + (hardwareId.empty() ? "-" : hardwareId);
             if (!description.empty()) line += "  " + description;
@@ -395,14 +395,14 @@ int run_ports(const PluginApi& api) {
 
 // Closes `port` and opens the same device again, retrying while the close
 // thread may still hold it. Gives the delay and the failed attempts.
-bool close_and_open_again(const PluginApi& api, const Command& command, unsigned int* port, double* seconds,
+bool closeAndOpenAgain(const PluginApi& api, const Command& command, unsigned int* port, double* seconds,
                           int* failures) {
     api.CloseSerialPort(*port);
-    const double start = host_seconds();
+    const double start = hostSeconds();
     *failures = 0;
     for (;;) {
-        const unsigned int again = open_port(api, command);
-        *seconds = host_seconds() - start;
+        const unsigned int again = openPort(api, command);
+        *seconds = hostSeconds() - start;
         if (again != 0) {
             *port = again;
             return true;
@@ -414,23 +414,23 @@ bool close_and_open_again(const PluginApi& api, const Command& command, unsigned
 }
 
 // Reports the delay on stderr.
-bool reopen_port(const PluginApi& api, const Command& command, unsigned int* port) {
+bool reopenPort(const PluginApi& api, const Command& command, unsigned int* port) {
     double seconds = 0.0;
     int failures = 0;
-    if (!close_and_open_again(api, command, port, &seconds, &failures)) return false;
+    if (!closeAndOpenAgain(api, command, port, &seconds, &failures)) return false;
     std::fprintf(stderr, "serialhost: reopened after %.1f ms, %d failed attempts\n", seconds * 1000.0, failures);
     return true;
 }
 
 // `count` reopens in a row, summed up in one line on stderr: how many came
 // back at the first attempt, and the longest wait for the device.
-bool cycle_port(const PluginApi& api, const Command& command, unsigned int* port, unsigned long count) {
+bool cyclePort(const PluginApi& api, const Command& command, unsigned int* port, unsigned long count) {
     unsigned long delayed = 0, failedAttempts = 0;
     double longest = 0.0;
     for (unsigned long i = 0; i < count; ++i) {
         double seconds = 0.0;
         int failures = 0;
-        const bool ok = close_and_open_again(api, command, port, &seconds, &failures);
+        const bool ok = closeAndOpenAgain(api, command, port, &seconds, &failures);
         if (failures > 0) ++delayed;
         failedAttempts += static_cast<unsigned long>(failures);
         if (seconds > longest) longest = seconds;
@@ -447,17 +447,17 @@ bool cycle_port(const PluginApi& api, const Command& command, unsigned int* port
 }
 
 // Returns false when the action failed.
-bool run_action(const PluginApi& api, const Command& command, unsigned int* portInOut, const Action& action) {
+bool runAction(const PluginApi& api, const Command& command, unsigned int* portInOut, const Action& action) {
     const unsigned int port = *portInOut;
     switch (action.kind) {
         case ActionKind::Reopen:
-            return reopen_port(api, command, portInOut);
+            return reopenPort(api, command, portInOut);
         case ActionKind::Cycle:
-            return cycle_port(api, command, portInOut, action.number);
+            return cyclePort(api, command, portInOut, action.number);
         case ActionKind::Handles: {
             DWORD counted = 0;
             if (!GetProcessHandleCount(GetCurrentProcess(), &counted)) counted = 0;
-            std::printf("handles %lu (GetProcessHandleCount %lu)\n", host_handle_count(),
+            std::printf("handles %lu (GetProcessHandleCount %lu)\n", hostHandleCount(),
                         static_cast<unsigned long>(counted));
             std::fflush(stdout);  // a watcher may be waiting for the line
             return true;
@@ -473,7 +473,7 @@ bool run_action(const PluginApi& api, const Command& command, unsigned int* port
         }
         case ActionKind::Read:
             std::printf("%s\n", api.ReadSerialData(port, static_cast<unsigned int>(action.number)));
-            host_free_strings();
+            hostFreeStrings();
             return true;
         case ActionKind::Avail:
             std::printf("%d\n", api.GetSerialBytesAvailable(port));
@@ -485,17 +485,17 @@ bool run_action(const PluginApi& api, const Command& command, unsigned int* port
     return false;
 }
 
-int run_open(const PluginApi& api, const Command& command) {
-    unsigned int port = open_port(api, command);
+int runOpen(const PluginApi& api, const Command& command) {
+    unsigned int port = openPort(api, command);
     if (port == 0) return 1;
     int status = 0;
     for (const Action& action : command.actions) {
-        const double start = host_seconds();
-        const bool ok = run_action(api, command, &port, action);
+        const double start = hostSeconds();
+        const bool ok = runAction(api, command, &port, action);
         if (command.times) {
             std::fflush(stdout);
             std::fprintf(stderr, "serialhost: %s took %.1f ms\n", action.name.c_str(),
-                         (host_seconds() - start) * 1000.0);
+                         (hostSeconds() - start) * 1000.0);
         }
         if (!ok) {
             status = 1;
@@ -506,7 +506,7 @@ int run_open(const PluginApi& api, const Command& command) {
     return status;
 }
 
-std::string file_size_text(const std::string& name) {
+std::string fileSizeText(const std::string& name) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data)) return "0";
     const unsigned long long size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -514,7 +514,7 @@ std::string file_size_text(const std::string& name) {
 }
 
 // A file the host still holds cannot be opened without sharing.
-void tell_if_still_open(const std::string& name) {
+void tellIfStillOpen(const std::string& name) {
     HANDLE file = CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
@@ -528,7 +528,7 @@ void tell_if_still_open(const std::string& name) {
         std::fprintf(stderr, "serialhost: %s cannot be checked: %lu\n", name.c_str(), code);
 }
 
-double process_cpu_seconds() {
+double processCpuSeconds() {
     FILETIME created, exited, kernel, user;
     if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0.0;
     auto ticks = [](const FILETIME& t) {
@@ -542,7 +542,7 @@ double process_cpu_seconds() {
 const int kLongestSenderWaitSeconds = 110;
 const int kCrcAskSeconds = 6;
 
-int run_transfer(const PluginApi& api, const Command& command) {
+int runTransfer(const PluginApi& api, const Command& command) {
     const bool sending = command.verb == Verb::Send;
     if (sending) {
         const DWORD attributes = GetFileAttributesA(command.file.c_str());
@@ -552,7 +552,7 @@ int run_transfer(const PluginApi& api, const Command& command) {
             return 1;
         }
     }
-    const unsigned int port = open_port(api, command);
+    const unsigned int port = openPort(api, command);
     if (port == 0) return 1;
     if (!sending) {
         std::fprintf(stderr, "serialhost: waiting for a sender on %s, at most %d s until it starts\n",
@@ -562,19 +562,19 @@ int run_transfer(const PluginApi& api, const Command& command) {
     }
     std::vector<char> fileName(command.file.begin(), command.file.end());
     fileName.push_back('\0');
-    const double start = host_seconds();
+    const double start = hostSeconds();
     const int result = sending ? api.SendSerialFile(port, fileName.data(), command.mode)
                                : api.ReceiveSerialFile(port, fileName.data(), command.mode);
-    const double seconds = host_seconds() - start;
+    const double seconds = hostSeconds() - start;
     api.CloseSerialPort(port);
 
-    const std::string size = file_size_text(command.file);
+    const std::string size = fileSizeText(command.file);
     const double rate = seconds > 0.0 ? std::strtod(size.c_str(), nullptr) / seconds : 0.0;
     const char* verb = result == 1 ? (sending ? "sent" : "received") : (sending ? "send failed" : "receive failed");
     std::fflush(stdout);
     std::fprintf(stderr, "%s %s: %s bytes in %.3f s (%.0f bytes/s), cpu %.3f s\n", verb, command.file.c_str(),
-                 size.c_str(), seconds, rate, process_cpu_seconds());
-    if (command.checkClosed) tell_if_still_open(command.file);
+                 size.c_str(), seconds, rate, processCpuSeconds());
+    if (command.checkClosed) tellIfStillOpen(command.file);
     return result == 1 ? 0 : 1;
 }
 
@@ -589,7 +589,7 @@ int main(int argc, char** argv) {
 
     Command command;
     std::string problem;
-    if (!parse_command(argc, argv, &command, &problem)) {
+    if (!parseCommand(argc, argv, &command, &problem)) {
         std::fprintf(stderr, "serialhost: %s; see --help\n", problem.c_str());
         return 2;
     }
@@ -602,20 +602,20 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    const std::string dllPath = command.dllPath.empty() ? default_dll_path() : command.dllPath;
+    const std::string dllPath = command.dllPath.empty() ? defaultDllPath() : command.dllPath;
     PluginApi api{};
     std::string error;
-    if (!host_load(dllPath.c_str(), &api, &error)) {
+    if (!hostLoad(dllPath.c_str(), &api, &error)) {
         std::fprintf(stderr, "serialhost: %s\n", error.c_str());
         return 1;
     }
 
     int status = 1;
     switch (command.verb) {
-        case Verb::Ports: status = run_ports(api); break;
-        case Verb::Open: status = run_open(api, command); break;
+        case Verb::Ports: status = runPorts(api); break;
+        case Verb::Open: status = runOpen(api, command); break;
         case Verb::Send:
-        case Verb::Recv: status = run_transfer(api, command); break;
+        case Verb::Recv: status = runTransfer(api, command); break;
         case Verb::None:
         case Verb::Help:
         case Verb::Version: break;

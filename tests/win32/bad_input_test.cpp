@@ -21,11 +21,11 @@ PluginApi& bound() {
     static bool once = [] {
         // Loading again rebinds the same commands; keep the lookup log as the
         // first binding left it for the binding test.
-        const std::vector<std::string> before = host_lookup_log();
+        const std::vector<std::string> before = hostLookupLog();
         std::string error;
-        EXPECT_TRUE(host_load("serialport.dll", &loaded, &error)) << error;
-        host_clear_lookup_log();
-        for (const std::string& name : before) host_lookup(name.c_str());
+        EXPECT_TRUE(hostLoad("serialport.dll", &loaded, &error)) << error;
+        hostClearLookupLog();
+        for (const std::string& name : before) hostLookup(name.c_str());
         return true;
     }();
     (void)once;
@@ -58,7 +58,7 @@ std::string callEveryPortExport(PluginApi& p, unsigned int port, const std::stri
         bool zeros = true;
         for (unsigned int i = 0; i <= (hostStrings ? length : 0); ++i) zeros = zeros && text[i] == 0;
         EXPECT_TRUE(zeros) << "ReadSerialData(" << port << ", " << length << ")";
-        host_free_strings();
+        hostFreeStrings();
     }
     for (unsigned int length : {0x7FFFFFFFu, 0x80000000u, 4294967295u}) EXPECT_STREQ(p.ReadSerialData(port, length), "");
     char hello[] = "hello";
@@ -81,7 +81,7 @@ std::string callEveryPortExport(PluginApi& p, unsigned int port, const std::stri
         EXPECT_LT(GetTickCount64() - start, 4000u);
     }
     p.CloseSerialPort(port);
-    host_free_strings();
+    hostFreeStrings();
     return testing::internal::GetCapturedStdout();
 }
 
@@ -90,7 +90,7 @@ int listIndex(PluginApi& p, const char* name) {
     const int count = p.EnumerateSerialPorts();
     for (int i = 0; i < count; ++i) {
         const bool same = lstrcmpiA(p.GetSerialPortName(static_cast<unsigned int>(i)), name) == 0;
-        host_free_strings();
+        hostFreeStrings();
         if (same) return i;
     }
     return -1;
@@ -101,12 +101,12 @@ protected:
     void SetUp() override {
         never = tempPath("bad_input_never_written.bin");
         DeleteFileA(never.c_str());
-        host_clear_errors();
+        hostClearErrors();
     }
     void TearDown() override {
         EXPECT_FALSE(fileExists(never)) << "a bad call created " << never;
-        EXPECT_TRUE(host_errors().empty()) << host_errors().front();
-        host_clear_errors();
+        EXPECT_TRUE(hostErrors().empty()) << hostErrors().front();
+        hostClearErrors();
     }
     std::string never;
 };
@@ -134,7 +134,7 @@ TEST_F(BadInput, IndicesOutsideThePortListFailQuietly) {
         for (unsigned int setting : {0u, 1u, 2u, 3u, 4294967295u})
             EXPECT_EQ(p.OpenSerialPort(index, setting, setting, setting), 0) << index;
     }
-    host_free_strings();
+    hostFreeStrings();
 }
 
 TEST_F(BadInput, ExportsCalledBeforeBindingFailWithoutTouchingTheHost) {
@@ -174,7 +174,7 @@ TEST_F(BadInput, ExportsCalledBeforeBindingFailWithoutTouchingTheHost) {
     u.SendSerialFile = reinterpret_cast<decltype(u.SendSerialFile)>(find("?SendSerialFile@@YAHIPADH@Z"));
     ASSERT_FALSE(HasFailure());
 
-    const std::size_t stringsBefore = host_string_count();
+    const std::size_t stringsBefore = hostStringCount();
     EXPECT_EQ(callEveryPortExport(u, 1, never, false), "");
     testing::internal::CaptureStdout();
     // The port list needs no host command: the same ports as the bound copy.
@@ -212,7 +212,7 @@ TEST_F(BadInput, ExportsCalledBeforeBindingFailWithoutTouchingTheHost) {
         Sleep(100);  // let the close thread run before anyone reopens
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(host_string_count(), stringsBefore);
+    EXPECT_EQ(hostStringCount(), stringsBefore);
     // The copy stays loaded until the process ends: a close thread may still
     // be running inside it.
 }
@@ -250,14 +250,14 @@ TEST_F(BadInput, AnOpenPortRefusesBadModesAndBadNamesBeforeTheLine) {
     EXPECT_EQ(p.WriteSerialData(h, nullptr, 0), 1);
     EXPECT_EQ(p.WriteSerialData(h, nullptr, 5), 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Sending: \nSending: \nSending: \nSending: \nSending: \n");
-    host_free_strings();
-    EXPECT_TRUE(host_errors().empty());
+    hostFreeStrings();
+    EXPECT_TRUE(hostErrors().empty());
 
     // A name the host cannot open: reported, and no NAK goes out.
     EXPECT_EQ(p.ReceiveSerialFile(h, nullptr, 0), 0);
     EXPECT_EQ(p.ReceiveSerialFile(h, empty, 0), 0);
-    EXPECT_EQ(host_errors(), (std::vector<std::string>{"Failed to open file \"\"", "Failed to open file \"\""}));
-    host_clear_errors();
+    EXPECT_EQ(hostErrors(), (std::vector<std::string>{"Failed to open file \"\"", "Failed to open file \"\""}));
+    hostClearErrors();
 
     // A closed handle, closed twice.
     p.CloseSerialPort(h);

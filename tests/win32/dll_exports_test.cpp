@@ -38,7 +38,7 @@ TEST(DllExports, EveryExportIsFoundByItsDecoratedNameAndNoneByAPlainOne) {
 
 TEST(DllExports, BindingAsksForTheTwentyEightCommandsOnce) {
     api();
-    const auto& log = host_lookup_log();
+    const auto& log = hostLookupLog();
     ASSERT_EQ(log.size(), 28u);
     EXPECT_EQ(log.front(), "CREATESTRING_S_L");
     EXPECT_EQ(log[2], "TIMER_F_0");
@@ -48,7 +48,7 @@ TEST(DllExports, BindingAsksForTheTwentyEightCommandsOnce) {
 
 TEST(DllExports, BadArgumentsGiveTheFailureResultQuietly) {
     PluginApi& p = api();
-    host_clear_errors();
+    hostClearErrors();
     EXPECT_EQ(p.OpenSerialPort(4294967295u, 0, 0, 0), 0);
     EXPECT_STREQ(p.GetSerialPortName(4294967295u), "");
     EXPECT_STREQ(p.GetSerialPortDescription(4294967295u), "");
@@ -62,5 +62,5 @@ TEST(DllExports, BadArgumentsGiveTheFailureResultQuietly) {
     EXPECT_EQ(p.SendSerialFile(1, nullptr, 1), 0);
     p.CloseSerialPort(0);
     p.CloseSerialPort(4294967295u);
-    EXPECT_TRUE(host_errors().empty());
+    EXPECT_TRUE(hostErrors().empty());
 }

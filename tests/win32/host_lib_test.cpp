@@ -12,7 +12,7 @@ namespace {
 
 template <typename Fn>
 Fn command(const char* name) {
-    return reinterpret_cast<Fn>(host_command(name));
+    return reinterpret_cast<Fn>(hostCommand(name));
 }
 
 const auto createString = command<char*(__cdecl*)(int)>("CREATESTRING_S_L");
@@ -110,7 +110,7 @@ TEST(HostFiles, ReadsPastTheEndGivePadBytesAndEofStaysSet) {
 }
 
 TEST(HostStrings, BuffersAreZeroFilledNeverNullAndFreedTogether) {
-    host_free_strings();
+    hostFreeStrings();
     char* big = createString(300);
     ASSERT_NE(big, nullptr);
     for (int i = 0; i < 300; ++i) ASSERT_EQ(big[i], '\0') << i;
@@ -119,21 +119,21 @@ TEST(HostStrings, BuffersAreZeroFilledNeverNullAndFreedTogether) {
         ASSERT_NE(tiny, nullptr);
         EXPECT_EQ(tiny[0], '\0');
     }
-    EXPECT_EQ(host_string_count(), 3u);
-    host_free_strings();
-    EXPECT_EQ(host_string_count(), 0u);
+    EXPECT_EQ(hostStringCount(), 3u);
+    hostFreeStrings();
+    EXPECT_EQ(hostStringCount(), 0u);
 }
 
 TEST(HostErrors, AReportIsCopiedBecauseThePluginFreesItsBuffer) {
-    host_clear_errors();
+    hostClearErrors();
     char message[] = "Serial port \"COM9\" not found";
     pluginError(message);
     message[0] = 'X';
     pluginError(nullptr);
-    ASSERT_EQ(host_errors().size(), 2u);
-    EXPECT_EQ(host_errors()[0], "Serial port \"COM9\" not found");
-    EXPECT_EQ(host_errors()[1], "");
-    host_clear_errors();
+    ASSERT_EQ(hostErrors().size(), 2u);
+    EXPECT_EQ(hostErrors()[0], "Serial port \"COM9\" not found");
+    EXPECT_EQ(hostErrors()[1], "");
+    hostClearErrors();
 }
 
 TEST(HostLookup, AnswersAllTwentyEightNamesAndLogsEveryQueryInOrder) {
@@ -145,27 +145,27 @@ TEST(HostLookup, AnswersAllTwentyEightNamesAndLogsEveryQueryInOrder) {
         "WRITEINTEGER_0_L_L", "WRITEFLOAT_0_L_F",   "WRITESTRING_0_L_S", "WRITESTRING2_0_L_S",
         "WRITELINE_0_L_S",    "READBYTE_L_L",       "READINTEGER_L_L",   "READFLOAT_F_L",
         "READSTRING_S_L",     "READSTRING2_S_L",    "READLINE_S_L",      "PLUGINERROR_0_S"};
-    const std::vector<std::string> before = host_lookup_log();
-    host_clear_lookup_log();
+    const std::vector<std::string> before = hostLookupLog();
+    hostClearLookupLog();
 
     std::vector<std::string> expected;
     std::vector<void*> seen;
     for (const char* name : names) {
-        void* entry = host_lookup(name);
+        void* entry = hostLookup(name);
         EXPECT_NE(entry, nullptr) << name;
         for (void* other : seen) EXPECT_NE(entry, other) << name;
         seen.push_back(entry);
         expected.push_back(name);
     }
-    EXPECT_EQ(host_lookup("timer_f_0"), nullptr);
-    EXPECT_EQ(host_lookup("TIMER_F_0 "), nullptr);
-    EXPECT_EQ(host_lookup(nullptr), nullptr);
+    EXPECT_EQ(hostLookup("timer_f_0"), nullptr);
+    EXPECT_EQ(hostLookup("TIMER_F_0 "), nullptr);
+    EXPECT_EQ(hostLookup(nullptr), nullptr);
     expected.insert(expected.end(), {"timer_f_0", "TIMER_F_0 ", ""});
-    EXPECT_EQ(host_lookup_log(), expected);
+    EXPECT_EQ(hostLookupLog(), expected);
 
     // Leave the log as the plug-in's binding left it for the DLL tests.
-    host_clear_lookup_log();
-    for (const std::string& name : before) host_lookup(name.c_str());
+    hostClearLookupLog();
+    for (const std::string& name : before) hostLookup(name.c_str());
 }
 
 TEST(HostTimer, CountsSecondsFromFirstUseAsTheClockGoes) {

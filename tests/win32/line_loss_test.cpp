@@ -42,7 +42,7 @@ bool waitForLineEvent(const char* done) {
     return false;
 }
 
-std::string firstReport() { return host_errors().empty() ? "none" : "\"" + host_errors().front() + "\""; }
+std::string firstReport() { return hostErrors().empty() ? "none" : "\"" + hostErrors().front() + "\""; }
 
 int portIndex(const PluginApi& p, const char* name) {
     const int count = p.EnumerateSerialPorts();
@@ -63,14 +63,14 @@ protected:
         peer = envText("SERIAL_RIG_PEER_PORT");
         if (!port || !peer || !envText("SERIAL_RIG_SIGNALS"))
             GTEST_SKIP() << "SERIAL_RIG_PORT, SERIAL_RIG_PEER_PORT, SERIAL_RIG_SIGNALS not set (test_line_loss.py sets them)";
-        logBefore = host_lookup_log();
+        logBefore = hostLookupLog();
     }
     void TearDown() override {
-        host_free_strings();
-        host_clear_errors();
+        hostFreeStrings();
+        hostClearErrors();
         // Keep the lookup log as the first binding left it for the binding test.
-        host_clear_lookup_log();
-        for (const std::string& name : logBefore) host_lookup(name.c_str());
+        hostClearLookupLog();
+        for (const std::string& name : logBefore) hostLookup(name.c_str());
     }
     PluginApi& bound() { return loadedDll(); }
     // After an unplug: the port closes, and once the line is back it opens
@@ -92,7 +92,7 @@ protected:
         EXPECT_EQ(got, "back");
         p.CloseSerialPort(again);
         p.CloseSerialPort(other);
-        EXPECT_TRUE(host_errors().empty()) << host_errors().front();
+        EXPECT_TRUE(hostErrors().empty()) << hostErrors().front();
     }
     const char* port = nullptr;
     const char* peer = nullptr;
@@ -119,14 +119,14 @@ TEST_F(RigPort, FreeLibraryRightAfterCloseTwoHundredTimes) {
     // What a load costs with no call at all: the statically linked C++
     // runtime keeps a handle or two per load that it never closes.
     constexpr int kControlRounds = 5;
-    unsigned long before = host_handle_count();
+    unsigned long before = hostHandleCount();
     for (int round = 0; round < kControlRounds; ++round) {
         HMODULE module = LoadLibraryA(copy.c_str());
         ASSERT_NE(module, nullptr) << GetLastError();
         ASSERT_TRUE(FreeLibrary(module));
         ASSERT_TRUE(unloaded());
     }
-    const unsigned long perLoad = (host_handle_count() - before) / kControlRounds;
+    const unsigned long perLoad = (hostHandleCount() - before) / kControlRounds;
 
     // Load, bind, open, close, and unload at once: the close thread may not
     // have run yet. Without the close, the unload closes the port itself.
@@ -144,34 +144,34 @@ TEST_F(RigPort, FreeLibraryRightAfterCloseTwoHundredTimes) {
             reinterpret_cast<decltype(p.OpenSerialPort)>(GetProcAddress(module, "?OpenSerialPort@@YAHIIII@Z"));
         p.CloseSerialPort =
             reinterpret_cast<decltype(p.CloseSerialPort)>(GetProcAddress(module, "?CloseSerialPort@@YAXI@Z"));
-        p.ReceiveORVPtr(host_lookup);
+        p.ReceiveORVPtr(hostLookup);
         unsigned handle = openPort(p, port);
         for (int retry = 0; !handle && retry < 100; ++retry, ++retriedOpens) {
             Sleep(10);  // Windows refuses the device until the last close thread has closed it
             handle = openPort(p, port);
         }
-        EXPECT_GT(handle, 0u) << "round " << number << ": " << (host_errors().empty() ? "" : host_errors().back());
+        EXPECT_GT(handle, 0u) << "round " << number << ": " << (hostErrors().empty() ? "" : hostErrors().back());
         if (close) p.CloseSerialPort(handle);
         ASSERT_TRUE(FreeLibrary(module));
-        host_free_strings();
+        hostFreeStrings();
         ASSERT_TRUE(unloaded()) << "round " << number << ": the module stays loaded";
     };
-    before = host_handle_count();
+    before = hostHandleCount();
     for (int number = 1; number <= 200 && !HasFailure(); ++number) round(number);
-    const unsigned long after = host_handle_count();
+    const unsigned long after = hostHandleCount();
     EXPECT_EQ(after - before, 200 * perLoad) << "handles beyond the C++ runtime's " << perLoad << " a load";
     round(201);  // the port opens again
     std::printf("unload right after close: 200 rounds, no crash; %lu handles before, %lu after, all %lu new ones "
                 "the C++ runtime's (%lu a load, as with no call at all); %d opens retried\n",
                 before, after, after - before, perLoad, retriedOpens);
-    const unsigned long openBefore = host_handle_count();
+    const unsigned long openBefore = hostHandleCount();
     for (int number = 202; number < 252 && !HasFailure(); ++number) round(number, false);
-    const unsigned long openAfter = host_handle_count();
+    const unsigned long openAfter = hostHandleCount();
     EXPECT_EQ(openAfter - openBefore, 50 * perLoad) << "an unload leaves its open ports' handles behind";
     round(252);
     std::printf("unload with the port open: 50 rounds; %lu handles before, %lu after, %lu new ones (%lu a load)\n",
                 openBefore, openAfter, openAfter - openBefore, perLoad);
-    host_clear_errors();
+    hostClearErrors();
     if (!HasFailure()) DeleteFileA(copy.c_str());
 }
 
@@ -182,21 +182,21 @@ TEST_F(RigPort, ReadSerialDataOnAVanishingLine) {
     // A read is bounded by 10 ms a byte + 50 ms (with room for a loaded
     // machine) and reports at most once.
     auto timedRead = [&](unsigned length, const char* when) {
-        host_clear_errors();
+        hostClearErrors();
         const ULONGLONG start = GetTickCount64();
         p.ReadSerialData(handle, length);
         const ULONGLONG took = GetTickCount64() - start;
         EXPECT_LT(took, length * 10u + 50u + 5000u);
-        EXPECT_LE(host_errors().size(), 1u);
+        EXPECT_LE(hostErrors().size(), 1u);
         std::printf("ReadSerialData(%u) %s: %llu ms, %u reports (%s)\n", length, when, took,
-                    unsigned(host_errors().size()), firstReport().c_str());
+                    unsigned(hostErrors().size()), firstReport().c_str());
     };
     // The harness ends the line while the first read waits.
     requestLineEvent("@unplug", "unplugged");
     timedRead(1000, "as the line went");
     ASSERT_TRUE(waitForLineEvent("unplugged"));
     timedRead(100, "on the dead line");
-    host_clear_errors();
+    hostClearErrors();
     expectTheLineBack(handle);
 }
 
@@ -204,19 +204,19 @@ TEST_F(RigPort, PollingAVanishingLine) {
     PluginApi& p = bound();
     const unsigned handle = openPort(p, port);
     ASSERT_GT(handle, 0u);
-    host_clear_errors();
+    hostClearErrors();
     requestLineEvent("@unplug", "unplugged");
     int calls = 0, callsAfter = 0;
     size_t mostReports = 0;
     ULONGLONG longest = 0;
     for (ULONGLONG begin = GetTickCount64(); callsAfter < 50; ++calls) {
         ASSERT_LT(GetTickCount64() - begin, 60000u) << "the harness did not end the line";
-        const size_t before = host_errors().size();
+        const size_t before = hostErrors().size();
         const ULONGLONG start = GetTickCount64();
         p.GetSerialBytesAvailable(handle);
         const ULONGLONG took = GetTickCount64() - start;
         longest = took > longest ? took : longest;
-        const size_t reports = host_errors().size() - before;
+        const size_t reports = hostErrors().size() - before;
         mostReports = reports > mostReports ? reports : mostReports;
         if (callsAfter || lineEventDone("unplugged")) ++callsAfter;
         Sleep(10);
@@ -225,7 +225,7 @@ TEST_F(RigPort, PollingAVanishingLine) {
     EXPECT_LT(longest, 1000u) << "a query of the queue must not block";
     std::printf("GetSerialBytesAvailable every 10 ms as the line went: %d calls, %u reports in all, at most %u a "
                 "call, longest call %llu ms (%s)\n",
-                calls, unsigned(host_errors().size()), unsigned(mostReports), longest, firstReport().c_str());
-    host_clear_errors();
+                calls, unsigned(hostErrors().size()), unsigned(mostReports), longest, firstReport().c_str());
+    hostClearErrors();
     expectTheLineBack(handle);
 }

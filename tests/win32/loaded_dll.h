@@ -12,7 +12,7 @@ inline PluginApi& loadedDll() {
     static PluginApi loaded{};
     static bool once = [] {
         std::string error;
-        EXPECT_TRUE(host_load("serialport.dll", &loaded, &error)) << error;
+        EXPECT_TRUE(hostLoad("serialport.dll", &loaded, &error)) << error;
         return true;
     }();
     (void)once;
