@@ -265,6 +265,13 @@ bool hostLoad(const char* dllPath, PluginApi* api, std::string* error) {
     findExport(dll, "?GetSerialPortDescription@@YAPADI@Z", &found.GetSerialPortDescription, &missing);
     findExport(dll, "?GetSerialPortHardwareId@@YAPADI@Z", &found.GetSerialPortHardwareId, &missing);
     findExport(dll, "?GetSerialPortUsbId@@YAPADI@Z", &found.GetSerialPortUsbId, &missing);
+    findExport(dll, "?SetSerialLines@@YAHIHH@Z", &found.SetSerialLines, &missing);
+    findExport(dll, "?GetSerialLines@@YAHI@Z", &found.GetSerialLines, &missing);
+    findExport(dll, "?SendSerialBreak@@YAHII@Z", &found.SendSerialBreak, &missing);
+    findExport(dll, "?SetSerialFlowControl@@YAHIH@Z", &found.SetSerialFlowControl, &missing);
+    findExport(dll, "?SetSerialSpeed@@YAHII@Z", &found.SetSerialSpeed, &missing);
+    findExport(dll, "?FlushSerialPort@@YAHIH@Z", &found.FlushSerialPort, &missing);
+    findExport(dll, "?ReadSerialUntil@@YAPADIPADI@Z", &found.ReadSerialUntil, &missing);
     if (!missing.empty()) {
         FreeLibrary(dll);
         if (error != nullptr) *error = path + " does not export " + missing;

@@ -25,9 +25,16 @@ struct PluginApi {
     char*(__cdecl* GetSerialPortDescription)(unsigned int index);
     char*(__cdecl* GetSerialPortHardwareId)(unsigned int index);
     char*(__cdecl* GetSerialPortUsbId)(unsigned int index);
+    int(__cdecl* SetSerialLines)(unsigned int port, int dtr, int rts);
+    int(__cdecl* GetSerialLines)(unsigned int port);
+    int(__cdecl* SendSerialBreak)(unsigned int port, unsigned int ms);
+    int(__cdecl* SetSerialFlowControl)(unsigned int port, int mode);
+    int(__cdecl* SetSerialSpeed)(unsigned int port, unsigned int baud);
+    int(__cdecl* FlushSerialPort)(unsigned int port, int what);
+    char*(__cdecl* ReadSerialUntil)(unsigned int port, char* text, unsigned int ms);
 };
 
-// Loads the DLL, finds all thirteen exports by their exported names and binds the
+// Loads the DLL, finds all twenty exports by their exported names and binds the
 // plug-in with ReceiveORVPtr(hostLookup). On failure *error names the DLL or
 // every missing export, the DLL is unloaded again and *api is left untouched.
 bool hostLoad(const char* dllPath, PluginApi* api, std::string* error);

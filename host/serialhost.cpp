@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,11 @@ const char kUsage[] =
     "LINE    --baud N (default 0: the plug-in's 57600)  --parity none|odd|even\n"
     "        --stop 1|2\n"
     "ACTION  write TEXT | read N | avail | sleep MS | reopen | cycle N | handles\n"
+    "        lines [D R] | dtr 0|1 | rts 0|1 | break MS | flow none|rtscts|xonxoff\n"
+    "        speed BAUD | flush in|out|both | until TEXT MS | send FILE | recv FILE\n"
+    "        (lines: the far end's lines, or with D R (each 0, 1 or -) DTR and RTS set\n"
+    "        in one call; until: read until TEXT arrives or MS pass, print what came,\n"
+    "        fail when TEXT did not come)\n"
     "        (reopen: close the port and open it again at once, retrying for up\n"
     "        to 2 s while the device is still held by the close; cycle N: N\n"
     "        reopens, summed up in one line on stderr; handles: the process's\n"
@@ -36,7 +42,7 @@ const char kUsage[] =
     "--times (open) print how long each action took, on stderr\n"
     "--check-closed  (send, recv) tell on stderr whether FILE is still\n"
     "        held open (it is opened once more without sharing)\n"
-    "--mode N  (send, recv) the transfer mode: 0 XMODEM, 1 XMODEM-CRC,\n"
+    "--mode N  (send, recv, and open's send and recv) the transfer mode: 0 XMODEM, 1 XMODEM-CRC,\n"
     "        2 XMODEM-1K, 3 YMODEM, one file (default 0)\n"
     "--dll   the plug-in to load (default: serialport.dll beside serialhost.exe)\n"
     "--version  print serialhost's version (the release's) and stop\n"
@@ -46,14 +52,41 @@ const char kUsage[] =
 
 enum class Verb { None, Help, Version, Ports, Open, Send, Recv };
 
-enum class ActionKind { Write, Read, Avail, Sleep, Reopen, Cycle, Handles };
+enum class ActionKind {
+    Write, Read, Avail, Sleep, Reopen, Cycle, Handles, Lines, Dtr, Rts, Break, Flow, Speed, Flush, Until, Send, Recv
+};
 
 struct Action {
     ActionKind kind;
     std::string name;      // as given: "write", "read", ...
-    std::string text;      // write
-    unsigned long number;  // read: bytes, sleep: milliseconds, cycle: reopens
+    std::string text;      // write, until; send, recv: the file
+    unsigned long number;  // read: bytes, sleep/break/until: milliseconds, cycle: reopens, speed: baud,
+                           // dtr/rts: 0 or 1, flow: 0-2, flush: 1-3
+    int dtr = -1, rts = -1;  // lines D R
+    bool setsLines = false;
 };
+
+// "0", "1" or "-" (leave), as `lines D R` takes them.
+bool parseLineLevel(const std::string& text, int* level) {
+    if (text == "0" || text == "1" || text == "-") {
+        *level = text == "-" ? -1 : text[0] - '0';
+        return true;
+    }
+    return false;
+}
+
+// A word from a fixed list: its position in it.
+bool parseWord(const std::string& text, std::initializer_list<const char*> words, unsigned long* index) {
+    unsigned long i = 0;
+    for (const char* word : words) {
+        if (text == word) {
+            *index = i;
+            return true;
+        }
+        ++i;
+    }
+    return false;
+}
 
 struct Command {
     Verb verb = Verb::None;
@@ -190,7 +223,7 @@ struct VerbRule {
 
 const VerbRule kVerbs[] = {
     {"ports", Verb::Ports, kDll, 0, ""},
-    {"open", Verb::Open, kDll | kUsb | kLine | kTimes, 1, "open needs a PORT"},
+    {"open", Verb::Open, kDll | kUsb | kLine | kTimes | kCheckClosed | kMode, 1, "open needs a PORT"},
     {"send", Verb::Send, kDll | kUsb | kLine | kCheckClosed | kMode, 2, "send needs a PORT and a FILE"},
     {"recv", Verb::Recv, kDll | kUsb | kLine | kCheckClosed | kMode, 2, "recv needs a PORT and a FILE"},
 };
@@ -258,6 +291,49 @@ bool parseCommand(int argc, char** argv, Command* command, std::string* problem)
                     return fail(arg + " needs a decimal number");
                 action.name += ' ';
                 action.name += argv[i++];
+            } else if (arg == "break" || arg == "speed") {
+                action.kind = arg == "break" ? ActionKind::Break : ActionKind::Speed;
+                if (i >= argc || !parseUnsigned(argv[i], &action.number))
+                    return fail(arg + " needs a decimal number");
+                action.name += ' ';
+                action.name += argv[i++];
+            } else if (arg == "dtr" || arg == "rts") {
+                action.kind = arg == "dtr" ? ActionKind::Dtr : ActionKind::Rts;
+                if (i >= argc || !parseWord(argv[i], {"0", "1"}, &action.number)) return fail(arg + " needs 0 or 1");
+                action.name += ' ';
+                action.name += argv[i++];
+            } else if (arg == "lines") {
+                action.kind = ActionKind::Lines;
+                if (i + 1 < argc && parseLineLevel(argv[i], &action.dtr) && parseLineLevel(argv[i + 1], &action.rts)) {
+                    action.setsLines = true;
+                    action.name = arg + ' ' + argv[i] + ' ' + argv[i + 1];
+                    i += 2;
+                }
+            } else if (arg == "flow") {
+                action.kind = ActionKind::Flow;
+                if (i >= argc || !parseWord(argv[i], {"none", "rtscts", "xonxoff"}, &action.number))
+                    return fail("flow needs none, rtscts or xonxoff");
+                action.name += ' ';
+                action.name += argv[i++];
+            } else if (arg == "flush") {
+                action.kind = ActionKind::Flush;
+                if (i >= argc || !parseWord(argv[i], {"in", "out", "both"}, &action.number))
+                    return fail("flush needs in, out or both");
+                ++action.number;  // 1 in, 2 out, 3 both, as the export counts them
+                action.name += ' ';
+                action.name += argv[i++];
+            } else if (arg == "until") {
+                action.kind = ActionKind::Until;
+                if (i + 1 >= argc || !parseUnsigned(argv[i + 1], &action.number))
+                    return fail("until needs a TEXT and a time in ms");
+                action.text = argv[i];
+                action.name += " " + action.text;
+                i += 2;
+            } else if (arg == "send" || arg == "recv") {
+                action.kind = arg == "send" ? ActionKind::Send : ActionKind::Recv;
+                if (i >= argc) return fail(arg + " needs a FILE");
+                action.text = argv[i++];
+                action.name += " " + action.text;
             } else if (arg == "avail") {
                 action.kind = ActionKind::Avail;
             } else if (arg == "reopen") {
@@ -446,6 +522,32 @@ bool cyclePort(const PluginApi& api, const Command& command, unsigned int* port,
     return true;
 }
 
+int transferFile(const PluginApi& api, const Command& command, unsigned int port, const std::string& file,
+                 bool sending);
+bool sendable(const std::string& file);
+
+// A call that gives 1 on success.
+bool lineCall(int result, const Action& action) {
+    if (result == 1) return true;
+    std::fprintf(stderr, "serialhost: %s failed\n", action.name.c_str());
+    return false;
+}
+
+// "lines 9 CTS DCD": the sum, then the names of the lines that are up.
+bool printLines(int sum) {
+    if (sum < 0) {
+        std::fprintf(stderr, "serialhost: lines failed\n");
+        return false;
+    }
+    std::string names;
+    const char* const kNames[] = {"CTS", "DSR", "RI", "DCD"};
+    for (int bit = 0; bit < 4; ++bit)
+        if (sum & (1 << bit)) names += std::string(" ") + kNames[bit];
+    std::printf("lines %d%s\n", sum, names.c_str());
+    std::fflush(stdout);
+    return true;
+}
+
 // Returns false when the action failed.
 bool runAction(const PluginApi& api, const Command& command, unsigned int* portInOut, const Action& action) {
     const unsigned int port = *portInOut;
@@ -481,6 +583,37 @@ bool runAction(const PluginApi& api, const Command& command, unsigned int* portI
         case ActionKind::Sleep:
             Sleep(static_cast<DWORD>(action.number));
             return true;
+        case ActionKind::Lines:
+            if (action.setsLines) return lineCall(api.SetSerialLines(port, action.dtr, action.rts), action);
+            return printLines(api.GetSerialLines(port));
+        case ActionKind::Dtr:
+            return lineCall(api.SetSerialLines(port, int(action.number), -1), action);
+        case ActionKind::Rts:
+            return lineCall(api.SetSerialLines(port, -1, int(action.number)), action);
+        case ActionKind::Break:
+            return lineCall(api.SendSerialBreak(port, static_cast<unsigned int>(action.number)), action);
+        case ActionKind::Flow:
+            return lineCall(api.SetSerialFlowControl(port, int(action.number)), action);
+        case ActionKind::Speed:
+            return lineCall(api.SetSerialSpeed(port, static_cast<unsigned int>(action.number)), action);
+        case ActionKind::Flush:
+            return lineCall(api.FlushSerialPort(port, int(action.number)), action);
+        case ActionKind::Send:
+            return sendable(action.text) && transferFile(api, command, port, action.text, true) == 1;
+        case ActionKind::Recv:
+            return transferFile(api, command, port, action.text, false) == 1;
+        case ActionKind::Until: {
+            std::vector<char> text(action.text.begin(), action.text.end());
+            text.push_back('\0');
+            const std::string got = api.ReadSerialUntil(port, text.data(), static_cast<unsigned int>(action.number));
+            hostFreeStrings();
+            std::printf("%s\n", got.c_str());
+            std::fflush(stdout);  // a peer may be waiting for the script's next step
+            const bool arrived = got.size() >= action.text.size() &&
+                                 got.compare(got.size() - action.text.size(), action.text.size(), action.text) == 0;
+            if (!arrived) std::fprintf(stderr, "serialhost: %s: not seen within %lu ms\n", action.text.c_str(), action.number);
+            return arrived;
+        }
     }
     return false;
 }
@@ -542,39 +675,49 @@ double processCpuSeconds() {
 const int kLongestSenderWaitSeconds = 110;
 const int kCrcAskSeconds = 6;
 
-int runTransfer(const PluginApi& api, const Command& command) {
-    const bool sending = command.verb == Verb::Send;
-    if (sending) {
-        const DWORD attributes = GetFileAttributesA(command.file.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            std::fprintf(stderr, "serialhost: %s: %s, nothing sent\n", command.file.c_str(),
-                         attributes == INVALID_FILE_ATTRIBUTES ? "no such file" : "a folder, not a file");
-            return 1;
-        }
-    }
-    const unsigned int port = openPort(api, command);
-    if (port == 0) return 1;
+// Sends or receives `file` over the open `port` in the command's mode, and
+// sums it up on stderr. Returns the export's result.
+int transferFile(const PluginApi& api, const Command& command, unsigned int port, const std::string& file,
+                 bool sending) {
     if (!sending) {
         std::fprintf(stderr, "serialhost: waiting for a sender on %s, at most %d s until it starts\n",
                      command.port.c_str(),
                      kLongestSenderWaitSeconds + (command.mode >= 1 && command.mode <= 3 ? kCrcAskSeconds : 0));
         std::fflush(stderr);
     }
-    std::vector<char> fileName(command.file.begin(), command.file.end());
+    std::vector<char> fileName(file.begin(), file.end());
     fileName.push_back('\0');
     const double start = hostSeconds();
     const int result = sending ? api.SendSerialFile(port, fileName.data(), command.mode)
                                : api.ReceiveSerialFile(port, fileName.data(), command.mode);
     const double seconds = hostSeconds() - start;
-    api.CloseSerialPort(port);
 
-    const std::string size = fileSizeText(command.file);
+    const std::string size = fileSizeText(file);
     const double rate = seconds > 0.0 ? std::strtod(size.c_str(), nullptr) / seconds : 0.0;
     const char* verb = result == 1 ? (sending ? "sent" : "received") : (sending ? "send failed" : "receive failed");
     std::fflush(stdout);
-    std::fprintf(stderr, "%s %s: %s bytes in %.3f s (%.0f bytes/s), cpu %.3f s\n", verb, command.file.c_str(),
+    std::fprintf(stderr, "%s %s: %s bytes in %.3f s (%.0f bytes/s), cpu %.3f s\n", verb, file.c_str(),
                  size.c_str(), seconds, rate, processCpuSeconds());
-    if (command.checkClosed) tellIfStillOpen(command.file);
+    if (command.checkClosed) tellIfStillOpen(file);
+    return result;
+}
+
+// A file to send must be there, and a file.
+bool sendable(const std::string& file) {
+    const DWORD attributes = GetFileAttributesA(file.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
+    std::fprintf(stderr, "serialhost: %s: %s, nothing sent\n", file.c_str(),
+                 attributes == INVALID_FILE_ATTRIBUTES ? "no such file" : "a folder, not a file");
+    return false;
+}
+
+int runTransfer(const PluginApi& api, const Command& command) {
+    const bool sending = command.verb == Verb::Send;
+    if (sending && !sendable(command.file)) return 1;
+    const unsigned int port = openPort(api, command);
+    if (port == 0) return 1;
+    const int result = transferFile(api, command, port, command.file, sending);
+    api.CloseSerialPort(port);
     return result == 1 ? 0 : 1;
 }
 

@@ -72,6 +72,13 @@ def find_linesim():
     return None
 
 
+def peer_flush_library():
+    """tools/riglines/peerflush.c as the native build made it, or None."""
+    path = os.environ.get("PEERFLUSH") or os.path.join(REPO, "build", "native", "lib", "x86_64-linux-gnu",
+                                                       "peerflush.so")
+    return path if os.path.exists(path) else None
+
+
 def linesim_line(linesim, baud):
     """A line for Rig.plug: linesim at BAUD between the rig's two links, with
     RTS/CTS handshaking from the rig's line state."""
@@ -519,13 +526,17 @@ class Rig(_Line):
     def start_peer(self, argv, end, cwd=None, stderr=None):
         """Start a Linux peer (e.g. ["sx", "file"]) with stdin and stdout on the
         pty end "a" or "b", and the rig's line state in $RIGLINES_STATE.  Its
-        stderr goes to STDERR (default: a pipe)."""
+        stderr goes to STDERR (default: a pipe).  Its output flush as it exits
+        keeps what it wrote, as on a UART (peerflush.c)."""
         fd = os.open(self.tty(end), os.O_RDWR | os.O_NOCTTY)
+        env = dict(os.environ, RIGLINES_STATE=self.env.get("LINES", ""))
+        if peer_flush_library():
+            env["LD_PRELOAD"] = peer_flush_library()
         try:
             set_raw(fd)
             proc = self._spawn(list(argv), stdin=fd, stdout=fd,
                                stderr=stderr if stderr is not None else subprocess.PIPE,
-                               cwd=cwd, env=dict(os.environ, RIGLINES_STATE=self.env.get("LINES", "")))
+                               cwd=cwd, env=env)
         finally:
             os.close(fd)
         return proc
