@@ -223,7 +223,7 @@ struct VerbRule {
 
 const VerbRule kVerbs[] = {
     {"ports", Verb::Ports, kDll, 0, ""},
-    {"open", Verb::Open, kDll | kUsb | kLine | kTimes | kCheckClosed | kMode, 1, "open needs a PORT"},
+    {"open", Verb::Open, kDll | kUsb | kLine | kTimes | kMode, 1, "open needs a PORT"},
     {"send", Verb::Send, kDll | kUsb | kLine | kCheckClosed | kMode, 2, "send needs a PORT and a FILE"},
     {"recv", Verb::Recv, kDll | kUsb | kLine | kCheckClosed | kMode, 2, "recv needs a PORT and a FILE"},
 };

@@ -30,7 +30,14 @@ TEST(DllExports, EveryExportIsFoundByItsDecoratedNameAndNoneByAPlainOne) {
                                "?SendSerialFile@@YAHIPADH@Z",
                                "?GetSerialPortDescription@@YAPADI@Z",
                                "?GetSerialPortHardwareId@@YAPADI@Z",
-                               "?GetSerialPortUsbId@@YAPADI@Z"};
+                               "?GetSerialPortUsbId@@YAPADI@Z",
+                               "?SetSerialLines@@YAHIHH@Z",
+                               "?GetSerialLines@@YAHI@Z",
+                               "?SendSerialBreak@@YAHII@Z",
+                               "?SetSerialFlowControl@@YAHIH@Z",
+                               "?SetSerialSpeed@@YAHII@Z",
+                               "?FlushSerialPort@@YAHIH@Z",
+                               "?ReadSerialUntil@@YAPADIPADI@Z"};
     for (const char* name : decorated) EXPECT_NE(GetProcAddress(dll, name), nullptr) << name;
     for (const char* plain : {"EnumerateSerialPorts", "_EnumerateSerialPorts", "SendSerialFile", "DllMain"})
         EXPECT_EQ(GetProcAddress(dll, plain), nullptr) << plain;
@@ -60,6 +67,13 @@ TEST(DllExports, BadArgumentsGiveTheFailureResultQuietly) {
     EXPECT_EQ(p.GetSerialBytesAvailable(3), 0);
     EXPECT_EQ(p.ReceiveSerialFile(0, nullptr, 0), 0);
     EXPECT_EQ(p.SendSerialFile(1, nullptr, 1), 0);
+    EXPECT_EQ(p.SetSerialLines(0, 1, 1), 0);
+    EXPECT_EQ(p.GetSerialLines(9), -1);
+    EXPECT_EQ(p.SendSerialBreak(1, 250), 0);
+    EXPECT_EQ(p.SetSerialFlowControl(1, 1), 0);
+    EXPECT_EQ(p.SetSerialSpeed(1, 9600), 0);
+    EXPECT_EQ(p.FlushSerialPort(1, 3), 0);
+    EXPECT_STREQ(p.ReadSerialUntil(1, const_cast<char*>("ok"), 10), "");
     p.CloseSerialPort(0);
     p.CloseSerialPort(4294967295u);
     EXPECT_TRUE(hostErrors().empty());
