@@ -16,6 +16,11 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import bench  # noqa: E402
+import lines  # noqa: E402
+import modes  # noqa: E402
+import peers  # noqa: E402
+import report  # noqa: E402
+import runs  # noqa: E402
 
 
 def run(row, wall, ok=True, **more):
@@ -28,32 +33,32 @@ class ReceivedFileCheck(unittest.TestCase):
     DATA = bytes(range(256)) * 3 + b"tail"   # 772 bytes: 7 blocks, the last padded
 
     def test_the_plugin_keeps_the_whole_last_block_with_its_padding(self):
-        self.assertIsNone(bench.check_received(self.DATA, bench.padded(self.DATA), "plugin"))
-        self.assertIn("expected 896", bench.check_received(self.DATA, self.DATA, "plugin"))
+        self.assertIsNone(runs.check_received(self.DATA, runs.padded(self.DATA), "plugin"))
+        self.assertIn("expected 896", runs.check_received(self.DATA, self.DATA, "plugin"))
 
     def test_rx_may_cut_the_padding_but_nothing_else(self):
-        for kept in (0, 1, len(bench.padded(self.DATA)) - len(self.DATA)):
+        for kept in (0, 1, len(runs.padded(self.DATA)) - len(self.DATA)):
             with self.subTest(kept=kept):
-                got = self.DATA + bench.PAD * kept
-                self.assertIsNone(bench.check_received(self.DATA, got, "rx"))
-        self.assertIsNotNone(bench.check_received(self.DATA, self.DATA[:-1], "rx"))
-        self.assertIsNotNone(bench.check_received(self.DATA, self.DATA + b"\x00", "rx"))
+                got = self.DATA + runs.PAD * kept
+                self.assertIsNone(runs.check_received(self.DATA, got, "rx"))
+        self.assertIsNotNone(runs.check_received(self.DATA, self.DATA[:-1], "rx"))
+        self.assertIsNotNone(runs.check_received(self.DATA, self.DATA + b"\x00", "rx"))
 
     def test_a_changed_byte_is_located(self):
-        got = bytearray(bench.padded(self.DATA))
+        got = bytearray(runs.padded(self.DATA))
         got[300] ^= 1
-        self.assertEqual(bench.check_received(self.DATA, bytes(got), "plugin"), "differs at byte 300")
-        self.assertEqual(bench.check_received(self.DATA, bytes(got), "rx"), "differs at byte 300")
+        self.assertEqual(runs.check_received(self.DATA, bytes(got), "plugin"), "differs at byte 300")
+        self.assertEqual(runs.check_received(self.DATA, bytes(got), "rx"), "differs at byte 300")
 
     def test_an_empty_or_missing_file_is_wrong(self):
-        self.assertIsNotNone(bench.check_received(self.DATA, b"", "rx"))
-        self.assertIsNone(bench.check_received(b"", b"", "plugin"))
+        self.assertIsNotNone(runs.check_received(self.DATA, b"", "rx"))
+        self.assertIsNone(runs.check_received(b"", b"", "plugin"))
 
     def test_with_the_size_known_any_padding_is_wrong(self):
         for receiver in ("rx", "plugin"):
             with self.subTest(receiver=receiver):
-                self.assertIsNone(bench.check_received(self.DATA, self.DATA, receiver, exact=True))
-                self.assertEqual(bench.check_received(self.DATA, bench.padded(self.DATA), receiver,
+                self.assertIsNone(runs.check_received(self.DATA, self.DATA, receiver, exact=True))
+                self.assertEqual(runs.check_received(self.DATA, runs.padded(self.DATA), receiver,
                                                       exact=True), "896 bytes, expected 772")
 
 
@@ -61,23 +66,23 @@ class SerialhostOutput(unittest.TestCase):
     def test_the_summary_line_gives_result_size_time_and_cpu(self):
         err = ("serialport error: something\n"
                "received Z:\\w\\out.bin: 1048576 bytes in 2.125 s (493447 bytes/s), cpu 0.640 s\n")
-        self.assertEqual(bench.parse_summary(err), (True, 1048576, 2.125, 0.64))
+        self.assertEqual(peers.parse_summary(err), (True, 1048576, 2.125, 0.64))
         failed = "send failed Z:\\w\\src.bin: 0 bytes in 8.010 s (0 bytes/s), cpu 0.050 s\n"
-        self.assertEqual(bench.parse_summary(failed), (False, 0, 8.01, 0.05))
-        self.assertIsNone(bench.parse_summary("wine: could not load\n"))
+        self.assertEqual(peers.parse_summary(failed), (False, 0, 8.01, 0.05))
+        self.assertIsNone(peers.parse_summary("wine: could not load\n"))
 
     def test_resends_are_the_packets_beyond_one_a_block(self):
         trace = (b"Received: \x15\nSending packet 1\nReceived: \x06\nSending packet 2\n"
                  b"ACK timed out, resending\nSending packet 2\nReceived: \x15\nSending packet 2\n"
                  b"Received: \x06\nSent 2 blocks\n")
-        self.assertEqual(bench.count_resends(trace), (2, 1))
-        self.assertEqual(bench.count_resends(b"Sending packet 1\n"), (None, 0), "no end: unknown")
+        self.assertEqual(peers.count_resends(trace), (2, 1))
+        self.assertEqual(peers.count_resends(b"Sending packet 1\n"), (None, 0), "no end: unknown")
 
     def test_an_lrzsz_receiver_reports_each_retry(self):
         err = ("rx: ready to receive out.bin\nRetry 0: Got 00 sector header\r\n"
                "Retry 0: TIMEOUT\nRetry 1: TIMEOUT\nTransfer complete\n")
-        self.assertEqual(bench.count_retries(err), (3, 2))
-        self.assertEqual(bench.count_retries("Transfer complete\n"), (0, 0))
+        self.assertEqual(peers.count_retries(err), (3, 2))
+        self.assertEqual(peers.count_retries("Transfer complete\n"), (0, 0))
 
 
 class Ceilings(unittest.TestCase):
@@ -85,36 +90,36 @@ class Ceilings(unittest.TestCase):
         size = 1 << 20
         for mode, share in ((0, 128 / 133), (1, 128 / 134), (2, 1024 / 1030), (3, 1024 / 1030)):
             with self.subTest(mode=mode):
-                self.assertAlmostEqual(bench.ceiling(bench.MODES[mode], size, 115200),
+                self.assertAlmostEqual(modes.ceiling(modes.MODES[mode], size, 115200),
                                        11520 * share, delta=0.01)
 
     def test_1k_blocks_leave_the_last_896_bytes_or_fewer_to_128_byte_blocks(self):
-        big = bench.MODES[2]
-        self.assertEqual(bench.block_sizes(big, 1024 + 897), [1024, 1024])
-        self.assertEqual(bench.block_sizes(big, 1024 + 896), [1024] + [128] * 7)
-        self.assertEqual(bench.block_sizes(bench.MODES[1], 129), [128, 128])
-        self.assertEqual(bench.block_sizes(big, 0), [])
+        big = modes.MODES[2]
+        self.assertEqual(modes.block_sizes(big, 1024 + 897), [1024, 1024])
+        self.assertEqual(modes.block_sizes(big, 1024 + 896), [1024] + [128] * 7)
+        self.assertEqual(modes.block_sizes(modes.MODES[1], 129), [128, 128])
+        self.assertEqual(modes.block_sizes(big, 0), [])
 
     def test_the_adapter_model_is_linesims(self):
         # The batches of linesim's own unit test: 100 us a byte, 10 ms
         # latency; 200 bytes go as 62, 62, 62 and, 10 ms after their first
         # came, 14.
-        self.assertEqual(bench.delivery_ns(200, 100000, 10), 28700000)
-        self.assertEqual(bench.delivery_ns(2, 100000, 10), 10100000)
-        self.assertEqual(bench.delivery_ns(200, 100000, 0), 20000000)
+        self.assertEqual(lines.delivery_ns(200, 100000, 10), 28700000)
+        self.assertEqual(lines.delivery_ns(2, 100000, 10), 10100000)
+        self.assertEqual(lines.delivery_ns(200, 100000, 0), 20000000)
         # A block at 115200 with 16 ms adapters: 62 + 62 bytes as they come,
         # the last 8 and the answer each held 16 ms.
-        self.assertAlmostEqual(bench.block_seconds(132, 115200, 16),
+        self.assertAlmostEqual(lines.block_seconds(132, 115200, 16),
                                (125 * 10 / 115200 + 0.016) + (10 / 115200 + 0.016), places=6)
 
 
 class TableRows(unittest.TestCase):
     SIZE = 1 << 20
-    M0 = bench.MODES[0]
+    M0 = modes.MODES[0]
 
     def test_the_best_good_run_gives_the_figures_and_the_ratio_uses_the_reference_best(self):
         runs = [run("p2p", 2.5, sender_cpu=1.0), run("p2p", 2.0, sender_cpu=0.8), run("p2p", 0, ok=False)]
-        row = bench.summarize("pty", self.M0, "p2p", runs, self.SIZE, ref_best=1.0)
+        row = report.summarize("pty", self.M0, "p2p", runs, self.SIZE, ref_best=1.0)
         self.assertEqual((row["runs"], row["ok_runs"]), (3, 2))
         self.assertEqual(row["wall_best"], 2.0)
         self.assertEqual(row["sender_cpu"], 0.8)
@@ -123,45 +128,45 @@ class TableRows(unittest.TestCase):
         self.assertEqual(row["wall_spread"], "2.00-2.50")
         self.assertEqual(row["notes"], "timed out")
         self.assertNotIn("efficiency", row, "no ceiling on an unthrottled line")
-        row = bench.summarize("x", self.M0, "ref", [run("ref", 4.0)], self.SIZE, 4.0, self.SIZE / 2.0)
+        row = report.summarize("x", self.M0, "ref", [run("ref", 4.0)], self.SIZE, 4.0, self.SIZE / 2.0)
         self.assertAlmostEqual(row["efficiency"], 0.5)
         self.assertEqual(row["vs_ref"], 1.0)
 
     def test_rows_the_plugin_cannot_serve_print_as_na_with_the_reason_once(self):
         support = {"send": None, "recv": "serialhost has no --mode"}
-        reasons = {row: bench.unserved_reason(support, row) for row in bench.ROW_KEYS}
+        reasons = {row: runs.unserved_reason(support, row) for row in runs.ROW_KEYS}
         self.assertEqual(reasons, {"ref": None, "p2rx": None, "sx2p": "serialhost has no --mode",
                                    "p2p": "serialhost has no --mode"})
-        self.assertIsNone(bench.unserved_reason(None, "p2p"), "mode 0 is always served")
+        self.assertIsNone(runs.unserved_reason(None, "p2p"), "mode 0 is always served")
         neither = {"send": "no", "recv": "no"}
-        self.assertEqual(bench.unserved_reason(neither, "ref"), bench.QUICK_NO_REF)
-        self.assertIsNone(bench.unserved_reason(neither, "ref", full=True))
-        rows = [bench.summarize("pty", bench.MODES[m], row, [] if reasons[row] else [run(row, 1.0)],
+        self.assertEqual(runs.unserved_reason(neither, "ref"), runs.QUICK_NO_REF)
+        self.assertIsNone(runs.unserved_reason(neither, "ref", full=True))
+        rows = [report.summarize("pty", modes.MODES[m], row, [] if reasons[row] else [run(row, 1.0)],
                                 self.SIZE, None, unserved=reasons[row])
                 for m in (1, 2) for row in ("ref", "sx2p", "p2p")]
-        rows.append(bench.summarize("pty", self.M0, "p2rx", [run("p2rx", 0, ok=False)], self.SIZE, None))
-        text = bench.format_table(rows, "title")
+        rows.append(report.summarize("pty", self.M0, "p2rx", [run("p2rx", 0, ok=False)], self.SIZE, None))
+        text = report.format_table(rows, "title")
         self.assertEqual(text.count(" n/a "), 4 * 2, text)
-        whole = [bench.summarize("pty", bench.MODES[3], row, [], self.SIZE, None, unserved="no")
-                 for row in bench.ROW_KEYS]
-        self.assertEqual(bench.format_table(whole, "t").count(" n/a "), 2, "one line for the mode")
+        whole = [report.summarize("pty", modes.MODES[3], row, [], self.SIZE, None, unserved="no")
+                 for row in runs.ROW_KEYS]
+        self.assertEqual(report.format_table(whole, "t").count(" n/a "), 2, "one line for the mode")
         self.assertEqual(text.count("serialhost has no --mode"), 1, text)
         self.assertIn("n/a: serialhost has no --mode (mode 1, 2)", text)
         self.assertIn("0/1", text)
         self.assertIn("note: mode 0, plug-in -> rx: timed out", text)
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "t.csv")
-            bench.write_csv(path, bench.CSV_FIELDS, rows)
+            report.write_csv(path, report.CSV_FIELDS, rows)
             with open(path) as f:
                 lines = f.read().splitlines()
         self.assertEqual(lines[0].split(",")[:4], ["line", "mode", "row", "transfer"])
         self.assertEqual(len(lines), 8)
 
     def test_spread_quantile_and_the_quick_and_full_runs(self):
-        self.assertEqual(bench.spread([]), "-")
-        self.assertEqual(bench.spread([112.05]), "112")
-        self.assertEqual(bench.spread([0.93, 19.02, 1.1]), "0.9-19.0")
-        self.assertEqual(bench.quantile(list(range(1, 201)), 0.99), 198)
+        self.assertEqual(report.spread([]), "-")
+        self.assertEqual(report.spread([112.05]), "112")
+        self.assertEqual(report.spread([0.93, 19.02, 1.1]), "0.9-19.0")
+        self.assertEqual(report.quantile(list(range(1, 201)), 0.99), 198)
         args = bench.parse_args(["b", "--linesim", "l"])
         self.assertEqual((args.size, args.memory_size), (256 * 1024, 0))
         self.assertEqual({bench.repeats_for(args, b) for b in (0, 921600, 115200)}, {1})
@@ -178,9 +183,9 @@ class ProbeFigures(unittest.TestCase):
         raw = {"WriteFile_132": (100.0, 35.0, 20.0),
                "WriteFile_132+ReadFile_1_waiting": (180.0, 70.0, 45.0),
                "ClearCommError": (3.8, 0.5, None)}
-        costs = bench.probe_costs(raw)
+        costs = report.probe_costs(raw)
         self.assertEqual(costs["ReadFile_1_waiting"], (80.0, 35.0, 25.0))
-        text = bench.format_probe(raw, 100)
+        text = report.format_probe(raw, 100)
         self.assertIn("ReadFile, 1 byte it has to wait for", text)
         self.assertNotIn("one block", text, "a block's sum needs every call it makes")
 
@@ -206,7 +211,7 @@ class Processes(unittest.TestCase):
         start = time.monotonic()
         proc = self.start([sys.executable, "-c", "import time\nt=time.process_time()\n"
                            "while time.process_time() - t < 0.2: pass\nraise SystemExit(3)"])
-        reaped = bench.Reaped(proc)
+        reaped = peers.Reaped(proc)
         self.assertTrue(reaped.wait(20))
         self.assertEqual(proc.returncode, 3)
         self.assertGreaterEqual(reaped.cpu, 0.15)
@@ -215,7 +220,7 @@ class Processes(unittest.TestCase):
 
     def test_a_child_that_overstays_is_ended_with_its_group(self):
         proc = self.start(["sh", "-c", "sleep 60 & sleep 60"])
-        reaped = bench.Reaped(proc, sample_memory=True)
+        reaped = peers.Reaped(proc, sample_memory=True)
         self.assertFalse(reaped.wait(0.3))
         self.assertTrue(wait_for(lambda: reaped.maxrss_kib, 5), "memory is sampled while it runs")
         reaped.end_it()
@@ -231,19 +236,19 @@ class Processes(unittest.TestCase):
                 proc = self.start(["cat"], stdin=rfd, stdout=held)
                 os.close(rfd)
                 try:
-                    self.assertTrue(bench.wait_until(lambda: bench.blocked_reading_stdin(proc.pid), 10))
-                    self.assertTrue(bench.has_open(proc.pid, path))
-                    self.assertFalse(bench.has_open(proc.pid, tmp))
-                    self.assertIsNotNone(bench.proc_cpu(proc.pid))
+                    self.assertTrue(peers.wait_until(lambda: peers.blocked_reading_stdin(proc.pid), 10))
+                    self.assertTrue(peers.has_open(proc.pid, path))
+                    self.assertFalse(peers.has_open(proc.pid, tmp))
+                    self.assertIsNotNone(peers.proc_cpu(proc.pid))
                 finally:
                     os.close(wfd)
                 proc.wait(10)
-        self.assertFalse(bench.blocked_reading_stdin(proc.pid))
-        self.assertIsNone(bench.proc_cpu(proc.pid))
+        self.assertFalse(peers.blocked_reading_stdin(proc.pid))
+        self.assertIsNone(peers.proc_cpu(proc.pid))
 
 
 def wait_for(test, timeout):
-    return bench.wait_until(test, timeout, step=0.02)
+    return peers.wait_until(test, timeout, step=0.02)
 
 
 if __name__ == "__main__":
