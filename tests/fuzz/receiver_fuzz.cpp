@@ -87,7 +87,7 @@ struct Line {
     bool full() const { return bytes >= kMaxLineBytes; }
     void send(uint64_t delayMs, const uint8_t* b, size_t n) {
         at += delayMs;
-        for (size_t i = 0; i < n; ++i) dev.incoming.push_back({at, b[i]});
+        dev.incoming.push(at, b, n);
         bytes += n;
     }
     void send(uint64_t delayMs, const Bytes& b) { send(delayMs, b.data(), b.size()); }

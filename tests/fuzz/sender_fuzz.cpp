@@ -96,7 +96,7 @@ struct Receiver {
     void arrive(const Bytes& bytes, uint64_t delayMs) {
         if (bytes.empty()) return;
         dev.arrive(bytes, delayMs);
-        lastArrivalMs = dev.incoming.back().atMs;
+        lastArrivalMs = dev.incoming.lastAtMs();
     }
 
     Bytes ack() const { return askAfterAck ? Bytes{ACK, 'C'} : Bytes{ACK}; }
