@@ -124,13 +124,7 @@ unsigned freshModuleWithPort() {
         if (!getenv("FUZZ_TRACE") && !freopen("/dev/null", "w", stdout)) violation("cannot silence stdout");
         silenced = true;
     }
-    delete theHost;
-    theHost = new Host();
-    strings.clear();
-    w32::reset();
-    resetHostCommands();
-    resetPortList();
-    resetPortTable();
+    endRun();
     ReceiveORVPtr(lookup);
 
     w32::Registry& r = w32::world().registry;
@@ -141,6 +135,16 @@ unsigned freshModuleWithPort() {
     int port = OpenSerialPort(0, 115200, 1, 0);
     if (port <= 0) violation("the port did not open");
     return unsigned(port);
+}
+
+void endRun() {
+    delete theHost;
+    theHost = nullptr;
+    std::vector<std::unique_ptr<char[]>>().swap(strings);
+    w32::reset();
+    resetHostCommands();
+    resetPortList();
+    resetPortTable();
 }
 
 w32::Device& device() { return w32::world().devices["COM3"]; }

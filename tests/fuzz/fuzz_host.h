@@ -39,6 +39,10 @@ Host& host();
 // port on device "COM3".
 unsigned freshModuleWithPort();
 w32::Device& device();
+// Frees what the run allocated, in the module, the host and the double: with
+// as many frees as allocations in a run, libFuzzer sees no leak to look for
+// and does not run the input a second time.
+void endRun();
 
 int filesOpen();
 

@@ -431,5 +431,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         violation("the file holds %zu bytes, the acknowledged new blocks %zu", file.size(), model.stored.size());
 
     receiveYmodem(data, size);
+    fuzzhost::endRun();
     return 0;
 }

@@ -344,5 +344,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else if (!anyWrite && !host.files.empty()) {
         violation("the file was opened and nothing sent");
     }
+    fuzzhost::endRun();
     return 0;
 }

@@ -139,9 +139,11 @@ World& world() {
     return *theWorld;
 }
 
+// Holds nothing until the world is used again: a fuzz run that resets at its
+// end has freed all it allocated, which libFuzzer's leak check looks for.
 void reset() {
     delete theWorld;
-    theWorld = new World();
+    theWorld = nullptr;
     deviceHandles.clear();
     threadHandles.clear();
     nextDeviceHandle = kDeviceHandleBase;
