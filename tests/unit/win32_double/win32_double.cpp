@@ -18,7 +18,9 @@ World* theWorld = nullptr;
 // Device handles and thread handles are small numbers dressed as pointers.
 constexpr uintptr_t kDeviceHandleBase = 0x1000;
 constexpr uintptr_t kThreadHandleBase = 0x100000;
-std::map<uintptr_t, std::string> deviceHandles;
+// A device stays where it is in the world's map until the world is reset,
+// which closes every handle.
+std::map<uintptr_t, Device*> deviceHandles;
 uintptr_t nextDeviceHandle = kDeviceHandleBase;
 std::map<uintptr_t, bool> threadHandles;  // handle -> the thread has ended
 uintptr_t nextThreadHandle = kThreadHandleBase;
@@ -26,9 +28,7 @@ HKEY const kSerialcommKey = reinterpret_cast<HKEY>(uintptr_t{0x7000});
 
 Device* deviceOf(HANDLE handle) {
     auto it = deviceHandles.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == deviceHandles.end()) return nullptr;
-    auto dev = world().devices.find(it->second);
-    return dev == world().devices.end() ? nullptr : &dev->second;
+    return it == deviceHandles.end() ? nullptr : it->second;
 }
 
 BOOL fail(DWORD code) {
@@ -249,7 +249,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     ++d.openHandles;
     ++d.opens;
     uintptr_t h = nextDeviceHandle++;
-    deviceHandles[h] = d.name;
+    deviceHandles[h] = &d;
     return reinterpret_cast<HANDLE>(h);
 }
 
