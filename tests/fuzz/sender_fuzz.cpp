@@ -63,7 +63,7 @@ bool layoutOf(const Bytes& p, Layout* layout) {
     return false;
 }
 
-bool wellFormed(const Bytes& p, const Layout& l) {
+FUZZ_UNCOVERED bool wellFormed(const Bytes& p, const Layout& l) {
     if (p[0] != (l.size == 1024 ? STX : SOH) || p[2] != uint8_t(~p[1])) return false;
     const uint8_t* data = p.data() + 3;
     if (!l.crc) {
@@ -153,6 +153,14 @@ struct Receiver {
     }
 };
 
+// Where a block's data first differs from the file's bytes from `offset` on,
+// padded with `pad` past its end; `size` when it holds them all.
+FUZZ_UNCOVERED size_t firstDifference(const uint8_t* data, size_t size, const Bytes& file, size_t offset, uint8_t pad) {
+    for (size_t i = 0; i < size; ++i)
+        if (data[i] != (offset + i < file.size() ? file[offset + i] : pad)) return i;
+    return size;
+}
+
 bool isEot(const Bytes& write) { return write.size() == 1 && write[0] == EOT; }
 
 // Where the first of ACK, NAK, C and CAN stands in `read` from `from` on.
@@ -194,7 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     length %= (flags & 2) ? 40001 : 1025;
     Filler fill(uint32_t(in.byte()) | uint32_t(in.byte()) << 8);
     host.readable.resize(length);
-    for (uint8_t& b : host.readable) b = fill.next();
+    fill.fill(host.readable.data(), length);
 
     Receiver receiver{dev, in, (flags & 1) != 0};
     receiver.answer();  // what comes before the first packet: the start NAK, or not
@@ -324,10 +332,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 violation("a 128-byte block with %zu bytes left, after %u tries of a 1024-byte one", left, longWrites);
             longGivenUp = true;
         }
-        for (size_t i = 0; i < l.size; ++i) {
-            uint8_t want = offset + i < length ? host.readable[offset + i] : pad;
-            if (write[3 + i] != want) violation("block %zu does not hold the file's bytes at %zu", blocksSent, i);
-        }
+        size_t wrong = firstDifference(write.data() + 3, l.size, host.readable, offset, pad);
+        if (wrong < l.size) violation("block %zu does not hold the file's bytes at %zu", blocksSent, wrong);
         current = l;
     }
 
