@@ -18,17 +18,17 @@ World* theWorld = nullptr;
 // Device handles and thread handles are small numbers dressed as pointers.
 constexpr uintptr_t kDeviceHandleBase = 0x1000;
 constexpr uintptr_t kThreadHandleBase = 0x100000;
-// A device stays where it is in the world's map until the world is reset,
-// which closes every handle.
-std::map<uintptr_t, Device*> deviceHandles;
-uintptr_t nextDeviceHandle = kDeviceHandleBase;
+// By handle from kDeviceHandleBase on, null once closed. A device stays
+// where it is in the world's map until the world is reset, which closes
+// every handle.
+std::vector<Device*> deviceHandles;
 std::map<uintptr_t, bool> threadHandles;  // handle -> the thread has ended
 uintptr_t nextThreadHandle = kThreadHandleBase;
 HKEY const kSerialcommKey = reinterpret_cast<HKEY>(uintptr_t{0x7000});
 
 Device* deviceOf(HANDLE handle) {
-    auto it = deviceHandles.find(reinterpret_cast<uintptr_t>(handle));
-    return it == deviceHandles.end() ? nullptr : it->second;
+    uintptr_t i = reinterpret_cast<uintptr_t>(handle) - kDeviceHandleBase;
+    return i < deviceHandles.size() ? deviceHandles[i] : nullptr;
 }
 
 BOOL fail(DWORD code) {
@@ -146,7 +146,6 @@ void reset() {
     theWorld = nullptr;
     deviceHandles.clear();
     threadHandles.clear();
-    nextDeviceHandle = kDeviceHandleBase;
     nextThreadHandle = kThreadHandleBase;
     resetDeviceRegistry();
 }
@@ -248,9 +247,8 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     }
     ++d.openHandles;
     ++d.opens;
-    uintptr_t h = nextDeviceHandle++;
-    deviceHandles[h] = &d;
-    return reinterpret_cast<HANDLE>(h);
+    deviceHandles.push_back(&d);
+    return reinterpret_cast<HANDLE>(kDeviceHandleBase + deviceHandles.size() - 1);
 }
 
 BOOL CloseHandle(HANDLE handle) {
@@ -266,7 +264,7 @@ BOOL CloseHandle(HANDLE handle) {
         ++world().closeHandleFailures;
         return fail(ERROR_INVALID_HANDLE);
     }
-    deviceHandles.erase(h);
+    deviceHandles[h - kDeviceHandleBase] = nullptr;
     --d->openHandles;
     ++d->closes;
     return TRUE;
