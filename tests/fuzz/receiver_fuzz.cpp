@@ -192,11 +192,11 @@ struct ReadLog {
     uint64_t timeOf(size_t at) const { return reads[readOf(at)].atMs; }
 };
 
-// A write, after the bytes read before it.
+// A write of the receiver's, and where it stands among the reads.
 struct Answer {
-    size_t readEnd;
+    size_t readEnd;  // how much of the read log came before it
     uint64_t atMs;
-    size_t write;  // in the device's writes
+    size_t write;    // in the device's writes
 };
 
 // What the receiver read since its previous answer: bytes [begin, end) of
