@@ -36,8 +36,8 @@ struct Arrivals {
     };
     Bytes bytes;
     std::vector<Run> runs;
-    size_t head = 0;      // the next byte to read
-    size_t firstRun = 0;  // the run that holds it
+    size_t head = 0;        // the next byte to read
+    size_t firstRun = 0;    // the run that holds it
     size_t raisedRuns = 0;  // runs whose errors have been raised already
 
     // Queues `count` bytes arriving at `atMs`, or with the last run if that
