@@ -37,7 +37,7 @@ for target in "${targets[@]}"; do
     rc=$?
     set -e
     grep -E "^stat::number_of_executed_units|^stat::new_units_added|^stat::peak_rss_mb" "$log" || true
-    grep -E "^Done [0-9]+ runs" "$log" | tail -1 || true
+    grep -E "^Done [0-9]+ runs" "$log" | tail -1 | awk '{print; printf "   %d inputs a second\n", $2 / $5}' || true
     added=$(comm -13 <(echo "$before") <(ls "$findings") | sed "s|^|$findings/|")
     if [ $rc -ne 0 ] || [ -n "$added" ]; then
         echo "!! $target: finding (exit $rc), see $log"

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
 
 #include "plugin/exports.h"
@@ -88,15 +87,19 @@ void __cdecl pluginError(const char* message) { host().reports.push_back(message
 void __cdecl uncalled() { violation("the module called a host command it never needs"); }
 
 void* __cdecl lookup(const char* name) {
-    static const std::map<std::string, void*> called = {
+    static const struct {
+        const char* name;
+        void* command;
+    } called[] = {
         {"CREATESTRING_S_L", (void*)createString}, {"TIMER_F_0", (void*)timer},
         {"OPENTOWRITE_L_S", (void*)openToWrite},   {"OPENTOREAD_L_S", (void*)openToRead},
         {"CLOSEFILE_0_L", (void*)closeFile},       {"FILEEOF_L_L", (void*)fileEof},
         {"WRITEBYTE_0_L_L", (void*)writeByte},     {"READBYTE_L_L", (void*)readByte},
         {"PLUGINERROR_0_S", (void*)pluginError},   {"GETFILESIZE_L_L", (void*)getFileSize},
     };
-    auto it = called.find(name);
-    return it != called.end() ? it->second : (void*)uncalled;
+    for (const auto& c : called)
+        if (strcmp(c.name, name) == 0) return c.command;
+    return (void*)uncalled;
 }
 
 }  // namespace
@@ -124,13 +127,7 @@ unsigned freshModuleWithPort() {
         if (!getenv("FUZZ_TRACE") && !freopen("/dev/null", "w", stdout)) violation("cannot silence stdout");
         silenced = true;
     }
-    delete theHost;
-    theHost = new Host();
-    strings.clear();
-    w32::reset();
-    resetHostCommands();
-    resetPortList();
-    resetPortTable();
+    endRun();
     ReceiveORVPtr(lookup);
 
     w32::Registry& r = w32::world().registry;
@@ -141,6 +138,16 @@ unsigned freshModuleWithPort() {
     int port = OpenSerialPort(0, 115200, 1, 0);
     if (port <= 0) violation("the port did not open");
     return unsigned(port);
+}
+
+void endRun() {
+    delete theHost;
+    theHost = nullptr;
+    std::vector<std::unique_ptr<char[]>>().swap(strings);
+    w32::reset();
+    resetHostCommands();
+    resetPortList();
+    resetPortTable();
 }
 
 w32::Device& device() { return w32::world().devices["COM3"]; }

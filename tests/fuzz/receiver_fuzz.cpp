@@ -32,6 +32,7 @@
 // before that header, never more than its size, and exactly its size when
 // the result is 1.
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -59,21 +60,28 @@ constexpr uint64_t kStallMs = 1000;
 constexpr uint64_t kMarginAfterLastArrivalMs = 5 * 60 * 1000;
 constexpr size_t kMaxLineBytes = 40000;  // room for 300 packets: past a wrap of 255
 
-bool wellFormed(const uint8_t* p) {
+FUZZ_UNCOVERED bool wellFormed(const uint8_t* p) {
     unsigned sum = 0;
     for (size_t i = 0; i < 131; ++i) sum += p[i];
     return p[0] == SOH && p[2] == uint8_t(~p[1]) && p[131] == uint8_t(sum);
 }
 
-Bytes makePacket(uint8_t block, Filler& fill) {
-    Bytes p(kPacketLength);
+using Packet = std::array<uint8_t, kPacketLength>;
+
+// Header, block number and sum around the data in p[3..131).
+FUZZ_UNCOVERED void seal(Packet& p, uint8_t block) {
     p[0] = SOH;
     p[1] = block;
     p[2] = uint8_t(255 - block);
     unsigned sum = 0;
-    for (size_t i = 3; i < 131; ++i) p[i] = fill.next();
     for (size_t i = 0; i < 131; ++i) sum += p[i];
     p[131] = uint8_t(sum);
+}
+
+Packet makePacket(uint8_t block, Filler& fill) {
+    Packet p;
+    fill.fill(p.data() + 3, 128);
+    seal(p, block);
     return p;
 }
 
@@ -87,10 +95,10 @@ struct Line {
     bool full() const { return bytes >= kMaxLineBytes; }
     void send(uint64_t delayMs, const uint8_t* b, size_t n) {
         at += delayMs;
-        for (size_t i = 0; i < n; ++i) dev.incoming.push_back({at, b[i]});
+        dev.incoming.push(at, b, n);
         bytes += n;
     }
-    void send(uint64_t delayMs, const Bytes& b) { send(delayMs, b.data(), b.size()); }
+    void send(uint64_t delayMs, const Packet& p) { send(delayMs, p.data(), p.size()); }
 };
 
 void schedule(Input& in, Line& line) {
@@ -100,9 +108,9 @@ void schedule(Input& in, Line& line) {
         uint64_t delay = delayOf(in.byte());
         switch (kind % 8) {
         case 0: {  // raw bytes
-            Bytes raw;
-            for (size_t n = in.byte(); n > 0 && !in.empty(); --n) raw.push_back(in.byte());
-            line.send(delay, raw);
+            size_t n = std::min<size_t>(in.byte(), in.size - in.at);
+            line.send(delay, in.data + in.at, n);
+            in.at += n;
             break;
         }
         case 1: {  // well-formed packet: next, repeat, skip ahead or any block
@@ -120,7 +128,7 @@ void schedule(Input& in, Line& line) {
         }
         case 2: {  // the next packet with one byte changed
             Filler fill(in.byte());
-            Bytes p = makePacket(line.nextBlock, fill);
+            Packet p = makePacket(line.nextBlock, fill);
             uint8_t at = in.byte();
             uint8_t flip = in.byte();
             p[at % kPacketLength] ^= flip ? flip : 1;
@@ -131,13 +139,13 @@ void schedule(Input& in, Line& line) {
             uint8_t cut = uint8_t(1 + in.byte() % (kPacketLength - 1));
             uint64_t gap = delayOf(in.byte());
             Filler fill(in.byte());
-            Bytes p = makePacket(line.nextBlock++, fill);
+            Packet p = makePacket(line.nextBlock++, fill);
             line.send(delay, p.data(), cut);
             line.send(gap, p.data() + cut, kPacketLength - cut);
             break;
         }
         case 4:
-            line.send(delay, Bytes{EOT});
+            line.send(delay, &EOT, 1);
             break;
         case 5: {  // a run of new packets, a few ms apart
             unsigned count = 1 + in.byte();
@@ -156,14 +164,9 @@ void schedule(Input& in, Line& line) {
         }
         default: {  // a packet with data from the input, sealed
             uint8_t block = in.byte();
-            Bytes p(kPacketLength);
+            Packet p;
             for (size_t i = 3; i < 131; ++i) p[i] = in.byte();
-            p[0] = SOH;
-            p[1] = block;
-            p[2] = uint8_t(255 - block);
-            unsigned sum = 0;
-            for (size_t i = 0; i < 131; ++i) sum += p[i];
-            p[131] = uint8_t(sum);
+            seal(p, block);
             if (block == line.nextBlock) ++line.nextBlock;
             line.send(delay, p);
             break;
@@ -172,16 +175,28 @@ void schedule(Input& in, Line& line) {
     }
 }
 
-struct Event {
-    bool isWrite;
-    uint64_t atMs;
+// Everything the receiver read, and when each of its reads ended: the bytes
+// of one read share its time.
+struct ReadLog {
+    struct Read {
+        size_t end;  // its bytes end here in `bytes`
+        uint64_t atMs;
+    };
     Bytes bytes;
+    std::vector<Read> reads;  // those that took bytes
+
+    size_t readOf(size_t at) const {
+        return size_t(std::upper_bound(reads.begin(), reads.end(), at, [](size_t i, const Read& r) { return i < r.end; }) -
+                      reads.begin());
+    }
+    uint64_t timeOf(size_t at) const { return reads[readOf(at)].atMs; }
 };
 
-// Everything the receiver read, each byte with the time its read ended.
-struct ReadLog {
-    Bytes bytes;
-    std::vector<uint64_t> times;
+// A write of the receiver's, and where it stands among the reads.
+struct Answer {
+    size_t readEnd;  // how much of the read log came before it
+    uint64_t atMs;
+    size_t write;    // in the device's writes
 };
 
 // What the receiver read since its previous answer: bytes [begin, end) of
@@ -202,18 +217,17 @@ struct Span {
     // may reach past the span, when the receiver broke off too early.
     bool unbrokenPacket() const {
         if (log->bytes.size() - begin < kPacketLength || !wellFormed(bytes())) return false;
-        const uint64_t* t = log->times.data() + begin;
-        for (size_t i = 1; i < kPacketLength; ++i)
-            if (t[i] - t[i - 1] >= kStallMs) return false;
+        for (size_t r = log->readOf(begin); log->reads[r].end < begin + kPacketLength; ++r)
+            if (log->reads[r + 1].atMs - log->reads[r].atMs >= kStallMs) return false;
         return true;
     }
     // One that also began before a header silence could have run out: bytes
     // read after that may have been dropped as line noise before the NAK.
-    bool promptPacket() const { return unbrokenPacket() && log->times[begin] < since + kHeaderSilenceMs; }
+    bool promptPacket() const { return unbrokenPacket() && log->timeOf(begin) < since + kHeaderSilenceMs; }
     // Two CANs open the span. When their reads are less than kStallMs apart
     // the receiver cannot have broken off in between: it must cancel.
     bool cancel() const { return size() >= 2 && bytes()[0] == CAN && bytes()[1] == CAN; }
-    bool promptCancel() const { return cancel() && log->times[begin + 1] - log->times[begin] < kStallMs; }
+    bool promptCancel() const { return cancel() && log->timeOf(begin + 1) - log->timeOf(begin) < kStallMs; }
 };
 
 struct Model {
@@ -322,13 +336,12 @@ bool headerAtEnd(const Bytes& read, bool* sizeKnown, uint64_t* size) {
     return false;
 }
 
-void receiveYmodem(const uint8_t* data, size_t size) {
+// `incoming`: the line as scheduled for mode 0, before it was read.
+void receiveYmodem(const w32::Arrivals& incoming, uint64_t quietAtMs) {
     unsigned port = fuzzhost::freshModuleWithPort();
     w32::Device& dev = fuzzhost::device();
-    Input in{data, size};
-    Line line{dev};
-    schedule(in, line);
-    const uint64_t deadline = line.at + kMarginAfterLastArrivalMs;
+    dev.incoming = incoming;
+    const uint64_t deadline = quietAtMs + kMarginAfterLastArrivalMs;
 
     Bytes sinceWrite;
     bool refused = false, headerTaken = false, sizeKnown = false;
@@ -339,10 +352,11 @@ void receiveYmodem(const uint8_t* data, size_t size) {
     };
     dev.onWrite = [&](w32::Device&, const w32::Bytes& w) {
         if (refused) violation("mode 3 wrote after CAN CAN");
-        static const Bytes allowed[] = {{'C'}, {NAK}, {ACK}, {ACK, 'C'}, {ACK, NAK}, {CAN, CAN}};
+        static const Bytes cancel{CAN, CAN};
+        static const Bytes allowed[] = {{'C'}, {NAK}, {ACK}, {ACK, 'C'}, {ACK, NAK}, cancel};
         if (std::find(std::begin(allowed), std::end(allowed), w) == std::end(allowed))
             violation("mode 3 wrote %zu bytes starting 0x%02x", w.size(), w[0]);
-        refused = w == Bytes{CAN, CAN};
+        refused = w == cancel;
         if (w.size() == 2 && w[0] == ACK && !headerTaken) {
             headerTaken = true;
             if (!headerAtEnd(sinceWrite, &sizeKnown, &headerSize)) violation("mode 3 took a header it could not read");
@@ -373,17 +387,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in{data, size};
     Line line{dev};
     schedule(in, line);
+    const w32::Arrivals scheduled = dev.incoming;
     const uint64_t deadline = line.at + kMarginAfterLastArrivalMs;
 
-    std::vector<Event> events;
-    dev.onWrite = [&](w32::Device&, const w32::Bytes& bytes) {
-        events.push_back({true, w32::world().nowMs, bytes});
+    ReadLog log;
+    std::vector<Answer> answers;
+    dev.onWrite = [&](w32::Device& d, const w32::Bytes&) {
+        answers.push_back({log.bytes.size(), w32::world().nowMs, d.writes.size() - 1});
     };
     dev.onRead = [&](w32::Device&, const uint8_t* bytes, DWORD got) {
         if (w32::world().nowMs > deadline)
             violation("still receiving at %llu ms, the line went quiet at %llu ms",
                       (unsigned long long)w32::world().nowMs, (unsigned long long)line.at);
-        if (got) events.push_back({false, w32::world().nowMs, Bytes(bytes, bytes + got)});
+        if (!got) return;
+        log.bytes.insert(log.bytes.end(), bytes, bytes + got);
+        log.reads.push_back({log.bytes.size(), w32::world().nowMs});
     };
 
     char name[] = "out.bin";
@@ -395,34 +413,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (host.files.size() != 1) violation("%zu files opened", host.files.size());
     if (fuzzhost::filesOpen() != 0) violation("the file was left open");
     if (!host.reports.empty()) violation("error report \"%s\" with no failure", host.reports[0].c_str());
-    if (events.empty() || !events[0].isWrite || events[0].bytes != Bytes{NAK})
+    auto written = [&](const Answer& a) -> const Bytes& { return dev.writes[a.write]; };
+    if (answers.empty() || answers[0].readEnd != 0 || written(answers[0]) != Bytes{NAK})
         violation("the transfer did not start with a lone NAK");
 
     if (getenv("FUZZ_DUMP")) {
-        for (const Event& e : events) {
-            fprintf(stderr, "%8llu %s %zu:", (unsigned long long)e.atMs, e.isWrite ? "write" : "read ", e.bytes.size());
-            for (size_t i = 0; i < e.bytes.size() && i < 8; ++i) fprintf(stderr, " %02x", e.bytes[i]);
+        auto dump = [](uint64_t atMs, const char* what, const uint8_t* bytes, size_t n) {
+            fprintf(stderr, "%8llu %s %zu:", (unsigned long long)atMs, what, n);
+            for (size_t i = 0; i < n && i < 8; ++i) fprintf(stderr, " %02x", bytes[i]);
             fprintf(stderr, "\n");
+        };
+        size_t r = 0, from = 0;
+        for (const Answer& a : answers) {
+            for (; r < log.reads.size() && log.reads[r].end <= a.readEnd; from = log.reads[r++].end)
+                dump(log.reads[r].atMs, "read ", log.bytes.data() + from, log.reads[r].end - from);
+            dump(a.atMs, "write", written(a).data(), written(a).size());
         }
+        for (; r < log.reads.size(); from = log.reads[r++].end)
+            dump(log.reads[r].atMs, "read ", log.bytes.data() + from, log.reads[r].end - from);
     }
 
-    ReadLog log;
-    for (const Event& e : events) {
-        if (e.isWrite) continue;
-        log.bytes.insert(log.bytes.end(), e.bytes.begin(), e.bytes.end());
-        log.times.insert(log.times.end(), e.bytes.size(), e.atMs);
-    }
     Model model;
-    Span span{&log, 0, 0, events[0].atMs};
-    for (size_t i = 1; i < events.size(); ++i) {
-        const Event& e = events[i];
-        if (!e.isWrite) {
-            span.end += e.bytes.size();
-            continue;
-        }
-        model.answer(span, e.bytes, e.atMs);
-        span = Span{&log, span.end, span.end, e.atMs};
+    Span span{&log, 0, 0, answers[0].atMs};
+    for (size_t i = 1; i < answers.size(); ++i) {
+        span.end = answers[i].readEnd;
+        model.answer(span, written(answers[i]), answers[i].atMs);
+        span = Span{&log, span.end, span.end, answers[i].atMs};
     }
+    span.end = log.bytes.size();
     model.end(span, result, w32::world().nowMs);
 
     const Bytes& file = host.files[0].data;
@@ -430,6 +448,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (file != model.stored)
         violation("the file holds %zu bytes, the acknowledged new blocks %zu", file.size(), model.stored.size());
 
-    receiveYmodem(data, size);
+    receiveYmodem(scheduled, line.at);
+    fuzzhost::endRun();
     return 0;
 }

@@ -65,7 +65,7 @@ bool layoutOf(const Bytes& p, Layout* layout) {
     return false;
 }
 
-bool wellFormed(const Bytes& p, const Layout& l) {
+FUZZ_UNCOVERED bool wellFormed(const Bytes& p, const Layout& l) {
     if (p[0] != (l.size == 1024 ? STX : SOH) || p[2] != uint8_t(~p[1])) return false;
     const uint8_t* data = p.data() + 3;
     if (!l.crc) {
@@ -95,66 +95,75 @@ struct Receiver {
     bool askAfterAck = false;  // a mode 3 header or EOT: an ACK comes with a C
     uint64_t lastArrivalMs = 0;
 
-    void arrive(const Bytes& bytes, uint64_t delayMs) {
-        if (bytes.empty()) return;
-        dev.arrive(bytes, delayMs);
-        lastArrivalMs = dev.incoming.back().atMs;
+    void arrive(const uint8_t* bytes, size_t count, uint64_t delayMs) {
+        if (count == 0) return;
+        dev.arrive(bytes, count, delayMs);
+        lastArrivalMs = dev.incoming.lastAtMs();
     }
-
-    Bytes ack() const { return askAfterAck ? Bytes{ACK, 'C'} : Bytes{ACK}; }
+    void arrive(uint8_t byte, uint64_t delayMs) { arrive(&byte, 1, delayMs); }
+    void arriveAck(uint64_t delayMs) {
+        static const uint8_t ackAndAsk[2] = {ACK, 'C'};
+        arrive(ackAndAsk, askAfterAck ? 2 : 1, delayMs);
+    }
 
     void answer() {
         if (in.empty()) {
-            if (ackWhenScriptEnds) arrive(ack(), 0);
+            if (ackWhenScriptEnds) arriveAck(0);
             return;
         }
         uint8_t kind = in.byte();
         uint64_t delay = delayOf(in.byte());
         switch (kind % 8) {
-        case 0: arrive(ack(), delay); break;
-        case 1: arrive(Bytes{NAK}, delay); break;
-        case 2: arrive(Bytes{CAN}, delay); break;
+        case 0: arriveAck(delay); break;
+        case 1: arrive(NAK, delay); break;
+        case 2: arrive(CAN, delay); break;
         case 3: break;  // silence
         case 4: {       // any bytes at once
-            Bytes raw;
-            for (size_t n = in.byte() % 24; n > 0 && !in.empty(); --n) raw.push_back(in.byte());
-            arrive(raw, delay);
+            size_t n = std::min<size_t>(in.byte() % 24, in.size - in.at);
+            arrive(in.data + in.at, n, delay);
+            in.at += n;
             break;
         }
         case 5: {  // two bytes, apart
             uint8_t first = in.byte(), second = in.byte();
             uint64_t gap = delayOf(in.byte());
-            arrive(Bytes{first}, delay);
-            arrive(Bytes{second}, delay + gap);
+            arrive(first, delay);
+            arrive(second, delay + gap);
             break;
         }
         case 6: {  // a burst of noise with no control byte in it, then ACK
             Filler fill(in.byte());
-            Bytes noise(in.byte());
-            for (uint8_t& b : noise) {
-                b = fill.next();
-                if (b == ACK || b == NAK || b == CAN) b = 'x';
+            uint8_t noise[256];
+            size_t n = in.byte();
+            for (size_t i = 0; i < n; ++i) {
+                noise[i] = fill.next();
+                if (noise[i] == ACK || noise[i] == NAK || noise[i] == CAN) noise[i] = 'x';
             }
-            noise.push_back(ACK);
-            arrive(noise, delay);
+            noise[n] = ACK;
+            arrive(noise, n + 1, delay);
             break;
         }
         default: {  // two control bytes in separate arrivals
             static const uint8_t controls[4] = {ACK, NAK, CAN, 'C'};
             uint8_t pick = in.byte();
             uint64_t gap = delayOf(in.byte());
-            arrive(Bytes{controls[pick % 4]}, delay);
-            arrive(Bytes{controls[(pick >> 2) % 4]}, delay + gap);
+            arrive(controls[pick % 4], delay);
+            arrive(controls[(pick >> 2) % 4], delay + gap);
             break;
         }
         }
     }
 };
 
-struct Event {
-    bool isWrite;
-    Bytes bytes;
-};
+// Where a block's data first differs from the file's bytes from `offset` on,
+// padded with `pad` past its end; `size` when it holds them all.
+FUZZ_UNCOVERED size_t firstDifference(const uint8_t* data, size_t size, const Bytes& file, size_t offset, uint8_t pad) {
+    for (size_t i = 0; i < size; ++i)
+        if (data[i] != (offset + i < file.size() ? file[offset + i] : pad)) return i;
+    return size;
+}
+
+bool isEot(const Bytes& write) { return write.size() == 1 && write[0] == EOT; }
 
 // Where the first of ACK, NAK, C and CAN stands in `read` from `from` on.
 Bytes::const_iterator firstAnswer(const Bytes& read, Bytes::const_iterator from) {
@@ -197,25 +206,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     length %= (flags & 2) ? 40001 : 1025;
     Filler fill(uint32_t(in.byte()) | uint32_t(in.byte()) << 8);
     host.readable.resize(length);
-    for (uint8_t& b : host.readable) b = fill.next();
+    fill.fill(host.readable.data(), length);
 
     Receiver receiver{dev, in, (flags & 1) != 0};
     receiver.answer();  // what comes before the first packet: the start NAK, or not
 
-    std::vector<Event> events;
+    Bytes read;                     // all that the sender read
+    std::vector<size_t> readBefore;  // how much of it, at each write
     bool dataStarted = false;
     dev.onWrite = [&](w32::Device&, const w32::Bytes& bytes) {
-        events.push_back({true, bytes});
+        readBefore.push_back(read.size());
         const bool blockZero = bytes.size() > 3 && bytes[1] == 0;
         dataStarted = dataStarted || (bytes.size() > 3 && bytes[1] != 0);
-        receiver.askAfterAck = mode == 3 && (bytes == Bytes{EOT} || (blockZero && !dataStarted));
+        receiver.askAfterAck = mode == 3 && (isEot(bytes) || (blockZero && !dataStarted));
         receiver.answer();
     };
     dev.onRead = [&](w32::Device&, const uint8_t* bytes, DWORD got) {
         if (w32::world().nowMs > receiver.lastArrivalMs + kMarginAfterLastArrivalMs)
             violation("still sending at %llu ms, the last answer came at %llu ms",
                       (unsigned long long)w32::world().nowMs, (unsigned long long)receiver.lastArrivalMs);
-        if (got) events.push_back({false, Bytes(bytes, bytes + got)});
+        read.insert(read.end(), bytes, bytes + got);
     };
 
     char name[] = "in.bin";
@@ -248,30 +258,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool cRead = false, crcSent = false, longGivenUp = false;
     bool eotWritten = false;
     bool anyWrite = false;
-    for (const Event& e : events) {
-        if (!e.isWrite) {
-            readSinceWrite.insert(readSinceWrite.end(), e.bytes.begin(), e.bytes.end());
-            continue;
-        }
+    for (size_t w = 0; w < dev.writes.size(); ++w) {
+        const Bytes& write = dev.writes[w];
+        readSinceWrite.assign(read.begin() + (w ? readBefore[w - 1] : 0), read.begin() + readBefore[w]);
         if (eotWritten && mode == 0) violation("a write after EOT");
         if (!anyWrite && !contains(readSinceWrite, NAK) && !(mode != 0 && contains(readSinceWrite, 'C')))
             violation("the first write came before any NAK%s", mode ? " or C" : "");
         anyWrite = true;
         cRead |= contains(readSinceWrite, 'C');
         bool acked = contains(readSinceWrite, ACK);
-        if (previous && *previous == Bytes{EOT}) eotTaken |= eotAcknowledged(readSinceWrite, mode);
+        if (previous && isEot(*previous)) eotTaken |= eotAcknowledged(readSinceWrite, mode);
         if (previous && previous->size() > 3 && (*previous)[1] == 0 && !blocksSent)
             headerTaken |= headerAcknowledged(readSinceWrite);
-        readSinceWrite.clear();
-        previous = &e.bytes;
+        previous = &write;
 
         if (mode != 0 && eotWritten) {  // only EOTs, then only ends of the batch
             Layout l;
-            if (mode != 3 && e.bytes != Bytes{EOT}) violation("mode %d wrote after the EOT", mode);
-            if (e.bytes == Bytes{EOT}) {
+            if (mode != 3 && !isEot(write)) violation("mode %d wrote after the EOT", mode);
+            if (isEot(write)) {
                 if (ended || eotTaken || ++eots > 10) violation("EOT number %u, after its ACK or the end", eots);
-            } else if (!layoutOf(e.bytes, &l) || !wellFormed(e.bytes, l) || l.size != 128 || e.bytes[1] != 0 ||
-                       !std::all_of(e.bytes.begin() + 3, e.bytes.begin() + 131, [](uint8_t b) { return b == 0; })) {
+            } else if (!layoutOf(write, &l) || !wellFormed(write, l) || l.size != 128 || write[1] != 0 ||
+                       !std::all_of(write.begin() + 3, write.begin() + 131, [](uint8_t b) { return b == 0; })) {
                 violation("after the EOT a write that is not an empty block 0");
             } else if (!eotTaken) {
                 violation("the end of the batch before an EOT was acknowledged");
@@ -280,10 +287,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             continue;
         }
-        if (mode == 3 && !blocksSent && e.bytes.size() > 3 && e.bytes[1] == 0) {  // the header
+        if (mode == 3 && !blocksSent && write.size() > 3 && write[1] == 0) {  // the header
             Layout l;
-            if (!layoutOf(e.bytes, &l) || !wellFormed(e.bytes, l) || l.size != 128 ||
-                !std::equal(header.begin(), header.end(), e.bytes.begin() + 3))
+            if (!layoutOf(write, &l) || !wellFormed(write, l) || l.size != 128 ||
+                !std::equal(header.begin(), header.end(), write.begin() + 3))
                 violation("block 0 is not the header");
             if (l.crc && !cRead) violation("CRC-16 before any C");
             if (crcSent && !l.crc) violation("the sum after CRC-16");
@@ -292,7 +299,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (mode == 3 && !blocksSent && !headerTaken) violation("data or EOT before the header was taken");
 
-        if (e.bytes.size() == 1 && e.bytes[0] == EOT) {
+        if (write.size() == 1 && write[0] == EOT) {
             size_t end = blocksSent ? offset + current.size : 0;
             if (end < length) violation("EOT after %zu of %u bytes", end, length);
             if (blocksSent > 0 && !acked) violation("EOT without an ACK for the last block");
@@ -301,14 +308,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             continue;
         }
         Layout l;
-        if (!layoutOf(e.bytes, &l)) violation("a write of %zu bytes", e.bytes.size());
-        if (!wellFormed(e.bytes, l)) violation("a malformed packet");
+        if (!layoutOf(write, &l)) violation("a write of %zu bytes", write.size());
+        if (!wellFormed(write, l)) violation("a malformed packet");
         if ((l.crc && mode == 0) || (l.size == 1024 && mode < 2)) violation("mode %d sent a %zu-byte block%s", mode, l.size, l.crc ? " with CRC" : "");
         if (l.crc && !cRead) violation("CRC-16 before any C");
         if (crcSent && !l.crc) violation("the sum after CRC-16");
         crcSent |= l.crc;
 
-        uint8_t block = e.bytes[1];
+        uint8_t block = write[1];
         bool again = blocksSent > 0 && block == uint8_t(blocksSent);
         if (!again) {
             if (block != uint8_t(blocksSent + 1)) violation("block %d after %zu blocks", block, blocksSent);
@@ -330,14 +337,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 violation("a 128-byte block with %zu bytes left, after %u tries of a 1024-byte one", left, longWrites);
             longGivenUp = true;
         }
-        for (size_t i = 0; i < l.size; ++i) {
-            uint8_t want = offset + i < length ? host.readable[offset + i] : pad;
-            if (e.bytes[3 + i] != want) violation("block %zu does not hold the file's bytes at %zu", blocksSent, i);
-        }
+        size_t wrong = firstDifference(write.data() + 3, l.size, host.readable, offset, pad);
+        if (wrong < l.size) violation("block %zu does not hold the file's bytes at %zu", blocksSent, wrong);
         current = l;
     }
 
-    if (previous && *previous == Bytes{EOT}) eotTaken |= eotAcknowledged(readSinceWrite, mode);
+    readSinceWrite.assign(read.begin() + (readBefore.empty() ? 0 : readBefore.back()), read.end());
+    if (previous && isEot(*previous)) eotTaken |= eotAcknowledged(readSinceWrite, mode);
     if (mode != 0) {
         if ((result == 1) != eotTaken) violation("result %d, EOT %sacknowledged", result, eotTaken ? "" : "not ");
     } else if ((result == 1) != eotWritten) {
@@ -349,5 +355,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else if (!anyWrite && !host.files.empty()) {
         violation("the file was opened and nothing sent");
     }
+    fuzzhost::endRun();
     return 0;
 }

@@ -60,7 +60,7 @@ DeviceNode& addPortDevice(const std::string& instanceId, const std::string& frie
 
 void resetDeviceRegistry() {
     delete theRegistry;
-    theRegistry = new DeviceRegistry();
+    theRegistry = nullptr;  // made again on first use
     lists.clear();
     deviceKeys.clear();
     nextKey = 0x9000;

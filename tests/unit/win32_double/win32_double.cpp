@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "setupapi_double.h"
 
@@ -17,17 +18,17 @@ World* theWorld = nullptr;
 // Device handles and thread handles are small numbers dressed as pointers.
 constexpr uintptr_t kDeviceHandleBase = 0x1000;
 constexpr uintptr_t kThreadHandleBase = 0x100000;
-std::map<uintptr_t, std::string> deviceHandles;
-uintptr_t nextDeviceHandle = kDeviceHandleBase;
+// By handle from kDeviceHandleBase on, null once closed. A device stays
+// where it is in the world's map until the world is reset, which closes
+// every handle.
+std::vector<Device*> deviceHandles;
 std::map<uintptr_t, bool> threadHandles;  // handle -> the thread has ended
 uintptr_t nextThreadHandle = kThreadHandleBase;
 HKEY const kSerialcommKey = reinterpret_cast<HKEY>(uintptr_t{0x7000});
 
 Device* deviceOf(HANDLE handle) {
-    auto it = deviceHandles.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == deviceHandles.end()) return nullptr;
-    auto dev = world().devices.find(it->second);
-    return dev == world().devices.end() ? nullptr : &dev->second;
+    uintptr_t i = reinterpret_cast<uintptr_t>(handle) - kDeviceHandleBase;
+    return i < deviceHandles.size() ? deviceHandles[i] : nullptr;
 }
 
 BOOL fail(DWORD code) {
@@ -42,22 +43,7 @@ BOOL failDevice(DWORD code) {
 }
 
 // Raises the line errors of the damaged bytes that have arrived by `upTo`.
-// Arrivals before `raisedUpTo` have been looked at already: a read that takes
-// byte after byte of a long queue must not scan the whole queue each time.
-void raiseLineErrors(Device& d, uint64_t upTo) {
-    if (d.raisedUpTo > d.incoming.size()) d.raisedUpTo = d.incoming.size();
-    for (; d.raisedUpTo < d.incoming.size(); ++d.raisedUpTo) {
-        Arrival& a = d.incoming[d.raisedUpTo];
-        if (a.atMs > upTo) break;
-        d.lineErrors |= a.errors;
-        a.errors = 0;
-    }
-}
-
-void takeFront(Device& d) {
-    d.incoming.pop_front();
-    if (d.raisedUpTo > 0) --d.raisedUpTo;
-}
+void raiseLineErrors(Device& d, uint64_t upTo) { d.lineErrors |= d.incoming.raise(upTo); }
 
 bool abortedByLineError(Device& d) { return d.dcb.fAbortOnError && d.lineErrors != 0; }
 
@@ -76,29 +62,67 @@ bool Fault::hit() {
     return sticky ? calls >= onCall : calls == onCall;
 }
 
-void Device::arrive(const Bytes& bytes, uint64_t delayMs) {
-    uint64_t at = world().nowMs + delayMs;
-    // Keep arrival order even if a test schedules an earlier batch later.
-    if (!incoming.empty()) at = std::max(at, incoming.back().atMs);
-    for (uint8_t b : bytes) incoming.push_back({at, b, 0});
+void Arrivals::push(uint64_t atMs, const uint8_t* data, size_t count, DWORD errors) {
+    if (count == 0) return;
+    if (empty()) {
+        bytes.clear();
+        runs.clear();
+        head = firstRun = raisedRuns = 0;
+    } else {
+        atMs = std::max(atMs, lastAtMs());
+    }
+    bytes.insert(bytes.end(), data, data + count);
+    // A damaged byte starts a run: the run before it may have been raised.
+    if (!runs.empty() && runs.back().atMs == atMs && errors == 0)
+        runs.back().end = bytes.size();
+    else
+        runs.push_back({atMs, bytes.size(), errors});
 }
 
+size_t Arrivals::due(uint64_t nowMs) const {
+    auto pending = std::partition_point(runs.begin() + firstRun, runs.end(),
+                                        [nowMs](const Run& r) { return r.atMs <= nowMs; });
+    size_t arrivedEnd = pending == runs.begin() + firstRun ? head : std::prev(pending)->end;
+    return arrivedEnd - head;
+}
+
+DWORD Arrivals::raise(uint64_t upTo) {
+    DWORD errors = 0;
+    raisedRuns = std::max(raisedRuns, firstRun);
+    for (; raisedRuns < runs.size() && runs[raisedRuns].atMs <= upTo; ++raisedRuns) {
+        errors |= runs[raisedRuns].errors;
+        runs[raisedRuns].errors = 0;
+    }
+    return errors;
+}
+
+size_t Arrivals::take(uint8_t* out, size_t count, uint64_t nowMs) {
+    size_t taken = 0;
+    while (taken < count && !empty() && frontAtMs() <= nowMs) {
+        const size_t n = std::min(count - taken, runs[firstRun].end - head);
+        memcpy(out + taken, bytes.data() + head, n);
+        taken += n;
+        head += n;
+        if (head == runs[firstRun].end) ++firstRun;
+    }
+    return taken;
+}
+
+void Device::arrive(const uint8_t* bytes, size_t count, uint64_t delayMs) {
+    incoming.push(world().nowMs + delayMs, bytes, count);
+}
+
+void Device::arrive(const Bytes& bytes, uint64_t delayMs) { arrive(bytes.data(), bytes.size(), delayMs); }
+
 void Device::arriveDamaged(uint8_t byte, DWORD errors, uint64_t delayMs) {
-    arrive(Bytes{byte}, delayMs);
-    incoming.back().errors = errors;
+    incoming.push(world().nowMs + delayMs, &byte, 1, errors);
 }
 
 void Device::arrive(const std::string& text, uint64_t delayMs) {
-    arrive(Bytes(text.begin(), text.end()), delayMs);
+    arrive(reinterpret_cast<const uint8_t*>(text.data()), text.size(), delayMs);
 }
 
-size_t Device::queued() const {
-    // Arrivals are kept in time order: the first one still on its way ends
-    // what has arrived.
-    const uint64_t now = world().nowMs;
-    auto due = std::partition_point(incoming.begin(), incoming.end(), [now](const Arrival& a) { return a.atMs <= now; });
-    return size_t(due - incoming.begin());
-}
+size_t Device::queued() const { return incoming.due(world().nowMs); }
 
 RegValue regSz(const std::string& name, const std::string& text, bool terminator) {
     Bytes data(text.begin(), text.end());
@@ -115,12 +139,13 @@ World& world() {
     return *theWorld;
 }
 
+// Holds nothing until the world is used again: a fuzz run that resets at its
+// end has freed all it allocated, which libFuzzer's leak check looks for.
 void reset() {
     delete theWorld;
-    theWorld = new World();
+    theWorld = nullptr;
     deviceHandles.clear();
     threadHandles.clear();
-    nextDeviceHandle = kDeviceHandleBase;
     nextThreadHandle = kThreadHandleBase;
     resetDeviceRegistry();
 }
@@ -222,9 +247,8 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     }
     ++d.openHandles;
     ++d.opens;
-    uintptr_t h = nextDeviceHandle++;
-    deviceHandles[h] = d.name;
-    return reinterpret_cast<HANDLE>(h);
+    deviceHandles.push_back(&d);
+    return reinterpret_cast<HANDLE>(kDeviceHandleBase + deviceHandles.size() - 1);
 }
 
 BOOL CloseHandle(HANDLE handle) {
@@ -240,7 +264,7 @@ BOOL CloseHandle(HANDLE handle) {
         ++world().closeHandleFailures;
         return fail(ERROR_INVALID_HANDLE);
     }
-    deviceHandles.erase(h);
+    deviceHandles[h - kDeviceHandleBase] = nullptr;
     --d->openHandles;
     ++d->closes;
     return TRUE;
@@ -314,15 +338,16 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
     DWORD got = 0;
     uint8_t* out = static_cast<uint8_t*>(buffer);
     while (got < toRead) {
-        if (!d->incoming.empty() && d->incoming.front().atMs <= now) {
+        if (!d->incoming.empty() && d->incoming.frontAtMs() <= now) {
             raiseLineErrors(*d, now);
             if (abortedByLineError(*d)) {
                 world().nowMs = std::max(world().nowMs, now);
                 if (read) *read = got;
                 return failDevice(ERROR_OPERATION_ABORTED);
             }
-            out[got++] = d->incoming.front().byte;
-            takeFront(*d);
+            // With no time per byte, all that has arrived comes in one go:
+            // its line errors were raised just now.
+            got += DWORD(d->incoming.take(out + got, d->readMsPerByte ? 1 : toRead - got, now));
             lastArrival = now;
             now += d->readMsPerByte;
             continue;
@@ -330,7 +355,7 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
         uint64_t limit = deadline;
         if (got > 0 && t.ReadIntervalTimeout)
             limit = std::min<uint64_t>(limit, lastArrival + t.ReadIntervalTimeout);
-        uint64_t next = d->incoming.empty() ? kNever : d->incoming.front().atMs;
+        uint64_t next = d->incoming.empty() ? kNever : d->incoming.frontAtMs();
         if (next > limit) {
             if (limit == kNever) {
                 fprintf(stderr, "win32 double: ReadFile would wait forever\n");
@@ -376,11 +401,10 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LP
     }
     world().nowMs = std::max(world().nowMs, now);
     const uint8_t* in = static_cast<const uint8_t*>(buffer);
-    Bytes bytes(in, in + sent);
-    d->written.insert(d->written.end(), bytes.begin(), bytes.end());
-    d->writes.push_back(bytes);
+    d->written.insert(d->written.end(), in, in + sent);
+    d->writes.emplace_back(in, in + sent);
     if (written) *written = sent;
-    if (d->onWrite) d->onWrite(*d, bytes);
+    if (d->onWrite) d->onWrite(*d, d->writes.back());
     return TRUE;
 }
 
@@ -393,8 +417,10 @@ BOOL PurgeComm(HANDLE handle, DWORD flags) {
     if (d->purge.hit()) return failDevice(d->purge.code);
     if (flags & ~DWORD(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) return fail(ERROR_INVALID_PARAMETER);
     d->purges.push_back(flags);
-    if (flags & PURGE_RXCLEAR)
-        for (size_t n = d->queued(); n > 0; --n) takeFront(*d);
+    if (flags & PURGE_RXCLEAR) {
+        std::vector<uint8_t> dropped(d->queued());
+        d->incoming.take(dropped.data(), dropped.size(), world().nowMs);
+    }
     return TRUE;
 }
 

@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -25,10 +24,33 @@ struct Fault {
     bool hit();  // counts one call; true when this one must fail
 };
 
-struct Arrival {
-    uint64_t atMs;
-    uint8_t byte;
-    DWORD errors = 0;  // CE_ flags the receiver raises as this byte comes in
+// Bytes on their way in, in time order. The bytes that arrive at one moment
+// share one run: a scripted line of 40,000 bytes is a few hundred records,
+// and a read takes what has arrived in one go. What was read stays until the
+// queue has been read empty.
+struct Arrivals {
+    struct Run {
+        uint64_t atMs;
+        size_t end;    // the run's bytes end here in `bytes`
+        DWORD errors;  // CE_ flags the receiver raises as the run comes in
+    };
+    Bytes bytes;
+    std::vector<Run> runs;
+    size_t head = 0;        // the next byte to read
+    size_t firstRun = 0;    // the run that holds it
+    size_t raisedRuns = 0;  // runs whose errors have been raised already
+
+    // Queues `count` bytes arriving at `atMs`, or with the last run if that
+    // is later: arrival order is kept.
+    void push(uint64_t atMs, const uint8_t* data, size_t count, DWORD errors = 0);
+    bool empty() const { return head == bytes.size(); }
+    uint64_t frontAtMs() const { return runs[firstRun].atMs; }
+    uint64_t lastAtMs() const { return runs.back().atMs; }
+    size_t due(uint64_t nowMs) const;  // bytes that have arrived by then
+    // The errors of the runs that have arrived by `upTo` and were not raised.
+    DWORD raise(uint64_t upTo);
+    // Moves up to `count` bytes that have arrived by `nowMs` to `out`.
+    size_t take(uint8_t* out, size_t count, uint64_t nowMs);
 };
 
 constexpr uint64_t kForever = UINT64_MAX;
@@ -43,7 +65,7 @@ struct Device {
     int openHandles = 0;
     int opens = 0;
     int closes = 0;
-    std::deque<Arrival> incoming;      // bytes on their way in, by arrival time
+    Arrivals incoming;                 // bytes on their way in
     Bytes written;                     // every byte that went out
     std::vector<Bytes> writes;         // what each successful WriteFile call sent
     std::vector<DWORD> readSizes;      // what each ReadFile asked for
@@ -54,7 +76,8 @@ struct Device {
     bool breakOn = false;
     uint64_t breakSinceMs = 0;
     std::vector<uint64_t> breaks;  // how long each break was held
-    // A scripted peer: called after every successful write with its bytes.
+    // A scripted peer: called after every successful write with its bytes
+    // (writes.back(), which it must leave alone).
     std::function<void(Device&, const Bytes&)> onWrite;
     // Time on the clock that each byte a read takes costs, as on a line of
     // finite rate: bytes keep arriving while a long read goes on. 0: none.
@@ -69,7 +92,6 @@ struct Device {
     // read in progress ends when a damaged byte arrives (the byte stays
     // queued).
     DWORD lineErrors = 0;
-    size_t raisedUpTo = 0;  // arrivals whose errors have been raised already
     // The transmitter: each byte takes this long to go out (0: writes are
     // instant), and nothing goes out before ctsHeldUntilMs (flow control;
     // kForever: held for good). A write that runs past its time-out returns
@@ -85,6 +107,7 @@ struct Device {
     // Bytes arrive `delayMs` from now, all at once.
     void arrive(const Bytes& bytes, uint64_t delayMs = 0);
     void arrive(const std::string& text, uint64_t delayMs = 0);
+    void arrive(const uint8_t* bytes, size_t count, uint64_t delayMs = 0);
     // One byte that arrives damaged: it raises `errors` (CE_FRAME, ...).
     void arriveDamaged(uint8_t byte, DWORD errors, uint64_t delayMs = 0);
     size_t queued() const;  // bytes that have arrived and not been read
