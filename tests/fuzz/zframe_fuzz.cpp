@@ -31,6 +31,7 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "zmodem/frame.h"
 #include "zmodem/frame_reader.h"
 
@@ -49,24 +50,8 @@ using Bytes = std::vector<uint8_t>;
     abort();
 }
 
-struct Input {
-    const uint8_t* data;
-    size_t size;
-    size_t at = 0;
-    bool empty() const { return at >= size; }
-    uint8_t byte() { return at < size ? data[at++] : 0; }
-};
-
-struct Filler {
-    uint32_t state;
-    explicit Filler(uint32_t seed) : state(seed * 2654435761u + 1) {}
-    uint8_t next() {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        return uint8_t(state >> 8);
-    }
-};
+using fuzzhost::Filler;
+using fuzzhost::Input;
 
 struct Got {
     EventKind kind;
