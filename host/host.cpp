@@ -3,6 +3,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -139,8 +140,14 @@ int __cdecl getFileSize(int id) {
     return length >= 0 && length <= 0x7FFFFFFFLL ? static_cast<int>(length) : -1;
 }
 
+std::atomic<unsigned long long> bytesRead{0};
+std::atomic<unsigned long long> bytesWritten{0};
+
 void __cdecl writeByte(int id, int value) {
-    if (FILE* stream = streamById(id)) std::fputc(value & 0xFF, stream);
+    if (FILE* stream = streamById(id)) {
+        std::fputc(value & 0xFF, stream);
+        bytesWritten.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
 // The last XMODEM block is read on past the end of the file; it is padded
@@ -149,7 +156,9 @@ int __cdecl readByte(int id) {
     FILE* stream = streamById(id);
     if (stream == nullptr) return 0;
     const int next = std::getc(stream);
-    return next == EOF ? kPastEndByte : next;
+    if (next == EOF) return kPastEndByte;
+    bytesRead.fetch_add(1, std::memory_order_relaxed);
+    return next;
 }
 
 void __cdecl pluginError(const char* message) {
@@ -318,6 +327,10 @@ double hostSeconds() {
     return static_cast<double>(now.QuadPart - clock.start.QuadPart) /
            static_cast<double>(clock.frequency.QuadPart);
 }
+
+unsigned long long hostBytesRead() { return bytesRead.load(std::memory_order_relaxed); }
+
+unsigned long long hostBytesWritten() { return bytesWritten.load(std::memory_order_relaxed); }
 
 unsigned long hostHandleCount() {
     unsigned long count = 0;

@@ -61,6 +61,12 @@ void hostClearErrors();
 // Seconds since the host library was first used, as TIMER_F_0 reports them.
 double hostSeconds();
 
+// File bytes the plug-in has read (READBYTE_L_L, within the file) and written
+// (WRITEBYTE_0_L_L) since the host library was loaded. Another thread may read
+// them while a transfer runs.
+unsigned long long hostBytesRead();
+unsigned long long hostBytesWritten();
+
 // Open handles of this process, found by asking each possible handle value
 // for its flags (Wine's GetProcessHandleCount answers 0).
 unsigned long hostHandleCount();

@@ -2,6 +2,7 @@
 // bytes and sends or receives files through the plug-in's exports.
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 #include <cctype>
@@ -42,8 +43,12 @@ const char kUsage[] =
     "--times (open) print how long each action took, on stderr\n"
     "--check-closed  (send, recv) tell on stderr whether FILE is still\n"
     "        held open (it is opened once more without sharing)\n"
-    "--mode N  (send, recv, and open's send and recv) the transfer mode: 0 XMODEM, 1 XMODEM-CRC,\n"
-    "        2 XMODEM-1K, 3 YMODEM, one file (default 0)\n"
+    "--mode N  (send, recv, and open's send and recv) the transfer mode: 0 XMODEM,\n"
+    "        1 XMODEM-CRC, 2 XMODEM-1K, 3 YMODEM, 4 ZMODEM, 5 ZMODEM resuming a\n"
+    "        send; one file (default 0)\n"
+    "--trace FILE  (send, recv, open) the plug-in's trace lines of a transfer go\n"
+    "        to FILE (appended). Without it they go to stdout, unless stdout is a\n"
+    "        console: there one line shows the transfer's progress instead\n"
     "--dll   the plug-in to load (default: serialport.dll beside serialhost.exe)\n"
     "--version  print serialhost's version (the release's) and stop\n"
     "Options may stand anywhere; one that does nothing for the command is refused.\n"
@@ -100,6 +105,7 @@ struct Command {
     bool checkClosed = false;
     bool portByUsbId = false;  // `port` is a USB id, VVVV:PPPP in upper case
     int mode = 0;
+    std::string traceFile;  // where a transfer's trace lines go; empty: stdout
     std::vector<Action> actions;
 };
 
@@ -145,7 +151,8 @@ enum : unsigned {
     kTimes = 1u << 2,
     kCheckClosed = 1u << 3,
     kUsb = 1u << 4,
-    kMode = 1u << 5
+    kMode = 1u << 5,
+    kTrace = 1u << 6
 };
 
 std::string parseDll(const std::string& value, Command* command) {
@@ -184,13 +191,23 @@ std::string parseCheckClosed(const std::string&, Command* command) {
     return {};
 }
 
-// Any number the export takes: the plug-in, not this tool, decides which
-// modes it serves.
+// The modes the plug-in serves, so that a wrong one is refused before
+// anything waits or is sent.
+const char kModesServed[] =
+    "0 XMODEM, 1 XMODEM-CRC, 2 XMODEM-1K, 3 YMODEM, 4 ZMODEM, 5 ZMODEM resuming a send";
+constexpr unsigned long kLastMode = 5;
+
 std::string parseMode(const std::string& value, Command* command) {
     unsigned long number = 0;
-    if (!parseUnsigned(value, &number) || number > 0x7FFFFFFFul)
-        return "--mode needs a decimal number, not \"" + value + "\"";
+    if (!parseUnsigned(value, &number) || number > kLastMode)
+        return "--mode " + value + " is not a transfer mode; the plug-in serves " + kModesServed;
     command->mode = static_cast<int>(number);
+    return {};
+}
+
+std::string parseTrace(const std::string& value, Command* command) {
+    if (value.empty()) return "--trace needs a FILE";
+    command->traceFile = value;
     return {};
 }
 
@@ -211,6 +228,7 @@ const OptionRule kOptions[] = {
     {"--check-closed", kCheckClosed, false, parseCheckClosed},
     {"--usb", kUsb, true, parseUsb},
     {"--mode", kMode, true, parseMode},
+    {"--trace", kTrace, true, parseTrace},
 };
 
 struct VerbRule {
@@ -223,9 +241,9 @@ struct VerbRule {
 
 const VerbRule kVerbs[] = {
     {"ports", Verb::Ports, kDll, 0, ""},
-    {"open", Verb::Open, kDll | kUsb | kLine | kTimes | kMode, 1, "open needs a PORT"},
-    {"send", Verb::Send, kDll | kUsb | kLine | kCheckClosed | kMode, 2, "send needs a PORT and a FILE"},
-    {"recv", Verb::Recv, kDll | kUsb | kLine | kCheckClosed | kMode, 2, "recv needs a PORT and a FILE"},
+    {"open", Verb::Open, kDll | kUsb | kLine | kTimes | kMode | kTrace, 1, "open needs a PORT"},
+    {"send", Verb::Send, kDll | kUsb | kLine | kCheckClosed | kMode | kTrace, 2, "send needs a PORT and a FILE"},
+    {"recv", Verb::Recv, kDll | kUsb | kLine | kCheckClosed | kMode | kTrace, 2, "recv needs a PORT and a FILE"},
 };
 
 const OptionRule* findOption(const std::string& name) {
@@ -675,8 +693,132 @@ double processCpuSeconds() {
 const int kLongestSenderWaitSeconds = 110;
 const int kCrcAskSeconds = 6;
 
+// While a transfer runs, the C runtime's stdout (which the plug-in shares)
+// leads into a pipe: its trace lines go on to where they belong (the --trace
+// file, else stdout, unless stdout is a console, where the progress line
+// stands instead), and the last one is kept as the reason of a failure.
+class TraceTap {
+public:
+    bool start(const std::string& traceFile) {
+        std::fflush(stdout);
+        if (!traceFile.empty()) {
+            destination_ = _open(traceFile.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, _S_IREAD | _S_IWRITE);
+            if (destination_ < 0) {
+                std::fprintf(stderr, "serialhost: cannot write the trace to %s\n", traceFile.c_str());
+                return false;
+            }
+        } else if (!_isatty(_fileno(stdout))) {
+            destination_ = _dup(_fileno(stdout));
+        }
+        HANDLE readEnd = nullptr, writeEnd = nullptr;
+        savedStdout_ = _dup(_fileno(stdout));
+        if (savedStdout_ < 0 || !CreatePipe(&readEnd, &writeEnd, nullptr, 0)) return false;
+        const int writeFd = _open_osfhandle(reinterpret_cast<intptr_t>(writeEnd), _O_WRONLY | _O_BINARY);
+        _dup2(writeFd, _fileno(stdout));
+        _close(writeFd);
+        _setmode(_fileno(stdout), _O_BINARY);
+        readEnd_ = readEnd;
+        thread_ = CreateThread(nullptr, 0, forward, this, 0, nullptr);
+        return thread_ != nullptr;
+    }
+
+    // Puts stdout back; gives the last trace line.
+    std::string stop() {
+        std::fflush(stdout);
+        if (savedStdout_ >= 0) {
+            _dup2(savedStdout_, _fileno(stdout));  // the pipe's last writer goes: the thread sees its end
+            _close(savedStdout_);
+        }
+        if (thread_) {
+            WaitForSingleObject(thread_, INFINITE);
+            CloseHandle(thread_);
+        }
+        if (readEnd_) CloseHandle(readEnd_);
+        if (destination_ >= 0) _close(destination_);
+        return lastLine_;
+    }
+
+private:
+    static DWORD WINAPI forward(void* self) {
+        TraceTap& tap = *static_cast<TraceTap*>(self);
+        char chunk[4096];
+        DWORD got = 0;
+        while (ReadFile(tap.readEnd_, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+            if (tap.destination_ >= 0) _write(tap.destination_, chunk, got);
+            for (DWORD i = 0; i < got; ++i) {
+                if (chunk[i] == '\n') {
+                    if (!tap.partial_.empty()) tap.lastLine_ = tap.partial_;
+                    tap.partial_.clear();
+                } else if (tap.partial_.size() < 200) {
+                    tap.partial_ += chunk[i];
+                }
+            }
+        }
+        return 0;
+    }
+
+    int savedStdout_ = -1;
+    int destination_ = -1;
+    HANDLE readEnd_ = nullptr;
+    HANDLE thread_ = nullptr;
+    std::string partial_, lastLine_;
+};
+
+// One line on the console, rewritten four times a second: bytes so far,
+// the rate, and the time left where the size is known.
+class ProgressLine {
+public:
+    ProgressLine(bool sending, unsigned long long total) : sending_(sending), total_(total) {
+        if (!_isatty(_fileno(stderr))) return;
+        base_ = moved();
+        start_ = hostSeconds();
+        stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (stop_) thread_ = CreateThread(nullptr, 0, run, this, 0, nullptr);
+    }
+    ~ProgressLine() {
+        if (!thread_) return;
+        SetEvent(stop_);
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        CloseHandle(stop_);
+        std::fprintf(stderr, "\r%*s\r", 79, "");
+    }
+
+private:
+    unsigned long long moved() const { return sending_ ? hostBytesRead() : hostBytesWritten(); }
+
+    static DWORD WINAPI run(void* self) {
+        ProgressLine& line = *static_cast<ProgressLine*>(self);
+        while (WaitForSingleObject(line.stop_, 250) == WAIT_TIMEOUT) line.draw();
+        return 0;
+    }
+
+    void draw() const {
+        const unsigned long long bytes = moved() - base_;
+        const double seconds = hostSeconds() - start_;
+        const double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0.0;
+        char text[120];
+        int length = std::snprintf(text, sizeof text, "\r%s %llu", sending_ ? "sending" : "receiving", bytes);
+        if (total_ > 0) length += std::snprintf(text + length, sizeof text - length, " of %llu", total_);
+        length += std::snprintf(text + length, sizeof text - length, " bytes, %.1f KB/s", rate / 1024.0);
+        if (total_ > 0 && rate > 0 && bytes < total_) {
+            const unsigned long left = static_cast<unsigned long>(static_cast<double>(total_ - bytes) / rate + 0.5);
+            length += std::snprintf(text + length, sizeof text - length, ", %lu:%02lu left", left / 60, left % 60);
+        }
+        std::fprintf(stderr, "%-79s", text);
+    }
+
+    bool sending_;
+    unsigned long long total_;
+    unsigned long long base_ = 0;
+    double start_ = 0;
+    HANDLE stop_ = nullptr;
+    HANDLE thread_ = nullptr;
+};
+
 // Sends or receives `file` over the open `port` in the command's mode, and
-// sums it up on stderr. Returns the export's result.
+// sums it up on stderr: on success the file's size and rate; on failure the
+// bytes that moved (no rate when none did) and the reason the plug-in gave.
 int transferFile(const PluginApi& api, const Command& command, unsigned int port, const std::string& file,
                  bool sending) {
     if (!sending) {
@@ -687,17 +829,40 @@ int transferFile(const PluginApi& api, const Command& command, unsigned int port
     }
     std::vector<char> fileName(file.begin(), file.end());
     fileName.push_back('\0');
+    const unsigned long long movedBefore = sending ? hostBytesRead() : hostBytesWritten();
+    const std::size_t errorsBefore = hostErrors().size();
+    TraceTap tap;
+    if (!tap.start(command.traceFile)) {
+        tap.stop();
+        return 0;
+    }
     const double start = hostSeconds();
-    const int result = sending ? api.SendSerialFile(port, fileName.data(), command.mode)
-                               : api.ReceiveSerialFile(port, fileName.data(), command.mode);
+    int result = 0;
+    {
+        ProgressLine progress(sending, sending ? std::strtoull(fileSizeText(file).c_str(), nullptr, 10) : 0);
+        result = sending ? api.SendSerialFile(port, fileName.data(), command.mode)
+                         : api.ReceiveSerialFile(port, fileName.data(), command.mode);
+    }
     const double seconds = hostSeconds() - start;
+    const std::string lastTrace = tap.stop();
+    const unsigned long long moved = (sending ? hostBytesRead() : hostBytesWritten()) - movedBefore;
 
-    const std::string size = fileSizeText(file);
-    const double rate = seconds > 0.0 ? std::strtod(size.c_str(), nullptr) / seconds : 0.0;
-    const char* verb = result == 1 ? (sending ? "sent" : "received") : (sending ? "send failed" : "receive failed");
     std::fflush(stdout);
-    std::fprintf(stderr, "%s %s: %s bytes in %.3f s (%.0f bytes/s), cpu %.3f s\n", verb, file.c_str(),
-                 size.c_str(), seconds, rate, processCpuSeconds());
+    if (result == 1) {
+        const std::string size = fileSizeText(file);
+        const double rate = seconds > 0.0 ? std::strtod(size.c_str(), nullptr) / seconds : 0.0;
+        std::fprintf(stderr, "%s %s: %s bytes in %.3f s (%.0f bytes/s), cpu %.3f s\n", sending ? "sent" : "received",
+                     file.c_str(), size.c_str(), seconds, rate, processCpuSeconds());
+    } else {
+        const std::string reason = hostErrors().size() > errorsBefore ? hostErrors().back()
+                                   : !lastTrace.empty()               ? lastTrace
+                                                                      : "no reason given";
+        char rate[48] = "";
+        if (moved > 0 && seconds > 0.0)
+            std::snprintf(rate, sizeof rate, " (%.0f bytes/s)", static_cast<double>(moved) / seconds);
+        std::fprintf(stderr, "%s %s: %llu bytes in %.3f s%s, cpu %.3f s: %s\n", sending ? "send failed" : "receive failed",
+                     file.c_str(), moved, seconds, rate, processCpuSeconds(), reason.c_str());
+    }
     if (command.checkClosed) tellIfStillOpen(file);
     return result;
 }

@@ -75,7 +75,8 @@ class PortTraffic(rig.RigCase):
 
     def test_usage_mistakes_are_refused_in_one_line(self):
         for args in (["ports", "--baud", "9600"], ["open", "COM5", "--check-closed", "avail"],
-                     ["recv", "COM5", "x.bin", "--times"], ["send", "COM5"], ["open", "COM5", "read", "x"]):
+                     ["recv", "COM5", "x.bin", "--times"], ["send", "COM5"], ["open", "COM5", "read", "x"],
+                     ["send", "COM5", "README.md", "--mode", "7"]):
             rc, out, err = self.host(*args)
             self.assertEqual((rc, out), (2, ""), args)
             self.assertRegex(err, r"\Aserialhost: [^\n]*; see --help\n\Z", args)
@@ -85,6 +86,12 @@ class PortTraffic(rig.RigCase):
         rc, out, err = self.host("send", "COM5", "no-such-file.bin")
         self.assertEqual((rc, out), (1, ""))
         self.assertEqual(err, "serialhost: no-such-file.bin: no such file, nothing sent\n")
+
+    def test_a_failed_transfer_says_why_and_gives_no_rate_for_nothing_moved(self):
+        rc, out, err = self.host("recv", "COM5", "Z:\\no\\such\\folder\\x.bin")
+        self.assertEqual(rc, 1)
+        self.assertRegex(err.splitlines()[-1], r'^receive failed .*x\.bin: 0 bytes in [0-9.]+ s, cpu [0-9.]+ s: '
+                                                r'Failed to open file ".*x\.bin"$')
 
     def test_a_listed_port_without_a_device_is_not_found(self):
         # Values added to the device map by hand last until the server restarts.
