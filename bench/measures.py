@@ -261,4 +261,7 @@ def exchanges(peers, rig, exe, dll, count, tag):
         rigmod.end_process(peer)
     got["bare"] = bare
     got.setdefault("note", "")
+    # Beside the program's own output: each bare exchange in order, in us.
+    with open(os.path.join(peers.work, tag + "-bare.txt"), "w") as f:
+        f.write("".join("%.1f\n" % (t * 1e6) for t in bare))
     return got
