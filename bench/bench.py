@@ -77,6 +77,10 @@ def parse_args(argv):
     p.add_argument("--probe", default=None, help="bench/probe.cpp built for this build (run.sh "
                                                   "builds it); measures Wine's cost per call")
     p.add_argument("--probe-calls", type=int, default=4000, help="calls per probe measurement")
+    p.add_argument("--exchange-exe", default=None, help="bench/exchange.cpp built for this build "
+                                                          "(run.sh builds it)")
+    p.add_argument("--exchanges", type=int, default=1000,
+                   help="command/response exchanges through ReadSerialUntil per line (0: skip)")
     p.add_argument("--prefix", default=None, help="Wine prefix (default BUILD/wineprefix)")
     p.add_argument("--rig-name", default="bench/rig", help="rig state folder under BUILD")
     p.add_argument("--out", default=None, help="folder for the CSV, the table and the work files "
@@ -91,6 +95,8 @@ def parse_args(argv):
         args.turnaround_blocks = 2000 if args.full else 500
     if args.probe:
         args.probe = os.path.abspath(args.probe)
+    if args.exchange_exe:
+        args.exchange_exe = os.path.abspath(args.exchange_exe)
     for name in args.lines.split(","):
         if name not in LINES:
             p.error("unknown line %r" % name)
@@ -138,6 +144,7 @@ def main(argv):
     memory = {}
     turnaround = None
     probe = None
+    exchange_rows = []
     kind = build_kind(build)
     started = time.monotonic()
     load_start = os.getloadavg()[0]
@@ -214,6 +221,14 @@ def main(argv):
                 if args.probe and os.path.exists(args.probe):
                     print("bench: %s: cost of each call (probe)" % line_name, flush=True)
                     probe = measures.probe(runner.peers, rig, args.probe, args.probe_calls)
+            if args.exchanges and args.exchange_exe and os.path.exists(args.exchange_exe):
+                print("bench: %s: %d command/response exchanges" % (line_name, args.exchanges),
+                      flush=True)
+                got = measures.exchanges(runner.peers, rig, args.exchange_exe,
+                                         args.dll or os.path.join(build, "bin", "serialport.dll"),
+                                         args.exchanges, "exchange-%s" % key)
+                exchange_rows.append(report.exchange_row(line_name, baud, latency_ms, got))
+                print("\n" + report.format_exchanges(exchange_rows[-1:]) + "\n", flush=True)
         out_bin = os.path.join(runner.work, "out.bin")
         if os.path.exists(out_bin):
             os.remove(out_bin)
@@ -223,11 +238,14 @@ def main(argv):
     csv_path = os.path.join(out_dir, "bench.csv")
     text = report.format_report(kind, load_start, os.getloadavg()[0], tables, extras, pacing, summary,
                                 args.size, memory, turnaround, args.turnaround_blocks, probe,
-                                args.probe_calls, time.monotonic() - started, csv_path)
+                                args.probe_calls, time.monotonic() - started, csv_path,
+                                exchanges=exchange_rows)
     print()
     print(text)
     report.write_csv(csv_path, report.CSV_FIELDS, summary)
     report.write_csv(os.path.join(out_dir, "runs.csv"), report.RUN_FIELDS, runs_out)
+    if exchange_rows:
+        report.write_csv(os.path.join(out_dir, "exchange.csv"), report.EXCHANGE_FIELDS, exchange_rows)
     with open(os.path.join(out_dir, "bench.txt"), "w") as f:
         f.write(text + "\n")
     return 0

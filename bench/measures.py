@@ -1,5 +1,6 @@
 """What the bench measures beside the transfers: the line's own round trip,
-each side's turnaround per block, and what Wine's calls cost (the probe)."""
+each side's turnaround per block, what Wine's calls cost (the probe), and a
+script's command/response exchange through the plug-in."""
 
 import os
 import random
@@ -8,7 +9,7 @@ import subprocess
 import time
 
 from modes import BLOCK, MODES
-from peers import rigmod, winpath
+from peers import read_file, rigmod, start_echo_peer, winpath
 
 read_exact = rigmod.read_exact
 
@@ -173,3 +174,94 @@ class Turnaround:
             ("plug-in receiver", self.as_sender(plugin_receiver, "turn-recv")),
             ("rx", self.as_sender(rx, "turn-rx")),
         ]
+
+
+# ---------------------------------------------------------------- command/response exchanges
+
+# What bench/exchange.cpp sends and waits for.
+COMMAND = b"READ SENSOR 01\r\n"
+ANSWER = b"OK\r\n"
+# Exchanges before the counted ones, on each side (exchange.cpp makes as many).
+EXCHANGE_WARM_UP = 20
+
+
+def bare_exchanges(rig, count):
+    """COUNT exchanges from a Linux process (this one) on end A against the
+    echo peer on end B: the line's own round trip for the command and its
+    answer.  Times in seconds."""
+    fd = rig.open_linux_end("a")
+    times = []
+    try:
+        for i in range(EXCHANGE_WARM_UP + count):
+            start = time.perf_counter()
+            os.write(fd, COMMAND)
+            if read_exact(fd, len(ANSWER), 5) != ANSWER:
+                break
+            if i >= EXCHANGE_WARM_UP:
+                times.append(time.perf_counter() - start)
+    finally:
+        rig.close_fd(fd)
+    return times
+
+
+def parse_exchange_output(text):
+    """exchange.exe's report: {"write": [s], "read": [s], "failed": [line],
+    "cpu_us", "server_us"}; the plug-in's trace lines in between are skipped."""
+    got = {"write": [], "read": [], "failed": [], "cpu_us": None, "server_us": None}
+    for line in text.splitlines():
+        parts = line.split()
+        try:
+            if parts[:1] == ["exchange"] and len(parts) == 3:
+                got["write"].append(float(parts[1]) / 1e6)
+                got["read"].append(float(parts[2]) / 1e6)
+            elif parts[:1] == ["failed"]:
+                got["failed"].append(" ".join(parts[1:]))
+            elif parts[:1] == ["cost"] and len(parts) == 3:
+                got["cpu_us"] = float(parts[1])
+                got["server_us"] = None if parts[2] == "-" else float(parts[2])
+        except ValueError:
+            pass
+    return got
+
+
+def plugin_exchanges(peers, rig, exe, dll, count, tag):
+    """exchange.exe on COM_A: COUNT exchanges through the plug-in (DLL).  Its
+    output is kept in WORK/TAG.out and .err."""
+    base = os.path.join(peers.work, tag)
+    with open(base + ".out", "wb") as out, open(base + ".err", "wb") as err:
+        argv = [exe, winpath(dll), rig.com_a, str(count), rig.env.get("WINESERVER_PID", "")]
+        proc = rig.start_wine(argv, cwd=peers.work, stdout=out, stderr=err)
+    try:
+        # Room for a fifth of them to wait out their second.
+        proc.wait(timeout=60 + 0.2 * count)
+        note = "" if proc.returncode == 0 else "exchange.exe exited with status %s" % proc.returncode
+    except subprocess.TimeoutExpired:
+        rigmod.end_process(proc)
+        note = "exchange.exe did not finish"
+    got = parse_exchange_output(read_file(base + ".out").decode(errors="replace"))
+    if note:
+        tail = read_file(base + ".err").decode(errors="replace").strip()[-300:]
+        got["note"] = note + (": " + tail if tail else "")
+    return got
+
+
+def exchanges(peers, rig, exe, dll, count, tag):
+    """The command/response exchange, bare and through the plug-in, against
+    one echo peer on end B.  The bare runs come in two halves, before and
+    after the plug-in's, so that a busy moment of the machine is less likely
+    to fall on one side only.  Returns parse_exchange_output's dict with
+    "bare" (seconds) and "note" added."""
+    peers.clean_line(rig)
+    peer = start_echo_peer(rig, "b", len(COMMAND), ANSWER)
+    try:
+        bare = bare_exchanges(rig, count // 2)
+        got = plugin_exchanges(peers, rig, exe, dll, count, tag)
+        bare += bare_exchanges(rig, count - count // 2)
+    finally:
+        rigmod.end_process(peer)
+    got["bare"] = bare
+    got.setdefault("note", "")
+    # Beside the program's own output: each bare exchange in order, in us.
+    with open(os.path.join(peers.work, tag + "-bare.txt"), "w") as f:
+        f.write("".join("%.1f\n" % (t * 1e6) for t in bare))
+    return got

@@ -373,3 +373,29 @@ class Peers:
             rig.close_fd(fd)
             if reaped:
                 reaped.end_it()
+
+
+# ---------------------------------------------------------------- command/response exchanges
+
+# Answers every SIZE bytes it reads with ANSWER, at once: a board that
+# acknowledges each command.  Stops when the line hangs up or it is ended.
+ECHO_PEER = r"""
+import os, sys
+size, answer = int(sys.argv[1]), sys.argv[2].encode("latin-1")
+have = 0
+while True:
+    chunk = os.read(0, 4096)
+    if not chunk:
+        break
+    have += len(chunk)
+    while have >= size:
+        have -= size
+        os.write(1, answer)
+"""
+
+
+def start_echo_peer(rig, end, size, answer):
+    """The echo peer on END (set raw by the rig), once it is reading."""
+    peer = rig.start_peer([sys.executable, "-c", ECHO_PEER, str(size), answer.decode("latin-1")], end)
+    wait_until(lambda: blocked_reading_stdin(peer.pid) or peer.poll() is not None, 10)
+    return peer

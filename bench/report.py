@@ -1,13 +1,14 @@
 """The report: a row of the table from its runs, the tables, the CSV files,
 the targets, and the figures printed beside the tables (round trips,
-linesim's pacing, peak memory, turnaround, Wine's cost per call)."""
+linesim's pacing, peak memory, turnaround, Wine's cost per call, the
+command/response exchange)."""
 
 import csv
 import math
 import os
 import statistics
 
-from lines import LINES, block_seconds
+from lines import LINES, block_seconds, delivery_ns
 from runs import row_title
 
 # What each line's plug-in rows should reach (efficiency against the mode's
@@ -317,8 +318,10 @@ def format_probe(raw, count):
 # ---------------------------------------------------------------- the whole report
 
 def format_report(kind, load_start, load_end, tables, extras, pacing, summary, size, memory,
-                  turnaround, turnaround_blocks, probe, probe_calls, seconds, csv_path):
-    """The report printed at the end and kept in bench.txt."""
+                  turnaround, turnaround_blocks, probe, probe_calls, seconds, csv_path,
+                  exchanges=None):
+    """The report printed at the end and kept in bench.txt; EXCHANGES: the
+    rows of the exchange table."""
     text = ["XMODEM transfers, %s build of serialhost/serialport.dll under Wine (load average "
             "%.2f at the start, %.2f at the end, on %d cores); ceilings per mode: stop-and-wait, "
             "data over packet + answer" % (kind, load_start, load_end, os.cpu_count()),
@@ -327,6 +330,9 @@ def format_report(kind, load_start, load_end, tables, extras, pacing, summary, s
         text += [table, ""]
     text.append(format_round_trips(extras))
     text.append("")
+    if exchanges:
+        text.append(format_exchanges(exchanges))
+        text.append("")
     if pacing:
         text.append(format_pacing(pacing))
         text.append("")
@@ -343,3 +349,80 @@ def format_report(kind, load_start, load_end, tables, extras, pacing, summary, s
     text.append("")
     text.append("(%.0f s in all; CSV: %s)" % (seconds, csv_path))
     return "\n".join(text)
+
+
+# ---------------------------------------------------------------- command/response exchanges
+
+# The median time the plug-in may add to the bare line's exchange.
+EXCHANGE_GOAL_MS = 0.3
+
+EXCHANGE_FIELDS = ["line", "exchanges", "failed", "bare_exchanges", "model_ms", "bare_median_ms",
+                   "bare_p99_ms", "plugin_median_ms", "plugin_p99_ms", "excess_median_ms",
+                   "excess_p99_ms", "write_median_us", "read_median_us", "cpu_us", "wineserver_us",
+                   "notes"]
+
+
+def exchange_row(line_name, baud, latency_ms, got, command=16, answer=4):
+    """A row of the exchange table from measures.exchanges' result: each
+    side's median and 99th percentile (ms), and the excess of the plug-in's
+    over the bare line's (the difference of the medians, and of the 99th
+    percentiles).  Failed exchanges are counted, not timed."""
+    plugin = [w + r for w, r in zip(got["write"], got["read"])]
+    row = {"line": line_name, "exchanges": len(plugin), "failed": len(got["failed"]),
+           "bare_exchanges": len(got["bare"]), "cpu_us": got.get("cpu_us"),
+           "wineserver_us": got.get("server_us"),
+           "notes": "; ".join(x for x in [got.get("note")] + got["failed"][:3] if x)}
+    if baud:
+        row["model_ms"] = (delivery_ns(command, baud, latency_ms) + delivery_ns(answer, baud, latency_ms)) / 1e6
+    if got["bare"]:
+        row["bare_median_ms"] = statistics.median(got["bare"]) * 1e3
+        row["bare_p99_ms"] = quantile(got["bare"], 0.99) * 1e3
+    if plugin:
+        row["plugin_median_ms"] = statistics.median(plugin) * 1e3
+        row["plugin_p99_ms"] = quantile(plugin, 0.99) * 1e3
+        row["write_median_us"] = statistics.median(got["write"]) * 1e6
+        row["read_median_us"] = statistics.median(got["read"]) * 1e6
+    if got["bare"] and plugin:
+        row["excess_median_ms"] = row["plugin_median_ms"] - row["bare_median_ms"]
+        row["excess_p99_ms"] = row["plugin_p99_ms"] - row["bare_p99_ms"]
+    return row
+
+
+def format_exchanges(rows):
+    """The exchange table, with each line's split of the plug-in's time and
+    the goal."""
+    def ms(row, key):
+        return "%.3f" % row[key] if row.get(key) is not None else "-"
+
+    head = ["line", "model", "bare median", "bare p99", "plug-in median", "plug-in p99",
+            "excess median", "excess p99", "exchanges", "failed"]
+    body = [[r["line"], ms(r, "model_ms"), ms(r, "bare_median_ms"), ms(r, "bare_p99_ms"),
+             ms(r, "plugin_median_ms"), ms(r, "plugin_p99_ms"), ms(r, "excess_median_ms"),
+             ms(r, "excess_p99_ms"), str(r["exchanges"]), str(r["failed"])] for r in rows]
+    widths = [max(len(x) for x in col) for col in zip(head, *body)]
+    lines = ['Command/response exchange (16-byte command, "OK\\r\\n" answered at once by a Python '
+             'echo peer on end B; ms):']
+    for i, cells in enumerate([head] + body):
+        lines.append("  " + "  ".join(c.ljust(w) if j == 0 else c.rjust(w)
+                                      for j, (c, w) in enumerate(zip(cells, widths))))
+        if i == 0:
+            lines.append("  " + "  ".join("-" * w for w in widths))
+    lines.append("  (bare: the same bytes from a Linux process on end A; plug-in: WriteSerialData, then "
+                 "ReadSerialUntil(port, \"OK\\r\\n\", 1000),")
+    lines.append("   under Wine on COM5; excess: plug-in less bare, of the medians and of the 99th "
+                 "percentiles; model: wire time both ways)")
+    for r in rows:
+        if r.get("plugin_median_ms") is not None:
+            cost = "CPU %s us in the process, %s us in the wineserver" % (
+                "%.0f" % r["cpu_us"] if r.get("cpu_us") is not None else "-",
+                "%.0f" % r["wineserver_us"] if r.get("wineserver_us") is not None else "-")
+            lines.append("  %s: WriteSerialData %.0f us, ReadSerialUntil %.0f us (medians); %s, per "
+                         "exchange" % (r["line"], r["write_median_us"], r["read_median_us"], cost))
+    for r in rows:
+        excess = r.get("excess_median_ms")
+        verdict = "no figure" if excess is None else "%.3f ms: %s" % (
+            excess, "met" if excess <= EXCHANGE_GOAL_MS else "NOT met")
+        lines.append("  goal, median excess <= %.1f ms, %s: %s" % (EXCHANGE_GOAL_MS, r["line"], verdict))
+        if r.get("notes"):
+            lines.append("  note: %s: %s" % (r["line"], r["notes"]))
+    return "\n".join(lines)

@@ -32,25 +32,33 @@ if [ ! -x "$linesim" ]; then
     (cd "$repo" && cmake --preset native >/dev/null && cmake --build --preset native --target linesim >/dev/null)
 fi
 
-# The probe of Wine's per-call costs is built for the same machine as
-# serialhost.exe; without a compiler the bench skips it.
-probe=$build/bench/probe.exe
+# The probe of Wine's per-call costs and the exchange program are built for
+# the same machine as serialhost.exe; without a compiler the bench skips them.
 mkdir -p "$build/bench"
 case "$(od -An -t x2 -j $(( $(od -An -t u4 -j 60 -N 4 "$build/bin/serialhost.exe") + 4 )) -N 2 "$build/bin/serialhost.exe" | tr -d ' ')" in
     014c) cxx=i686-w64-mingw32-g++-posix ;;
     *)    cxx=x86_64-w64-mingw32-g++-posix ;;
 esac
-if [ ! -f "$probe" ] || [ "$here/probe.cpp" -nt "$probe" ] || [ "$repo/host/host.cpp" -nt "$probe" ]; then
-    if command -v "$cxx" >/dev/null &&
-        "$cxx" -O2 -std=gnu++17 -static -static-libgcc -static-libstdc++ -I"$repo/host" \
-            -o "$probe" "$here/probe.cpp" "$repo/host/host.cpp" 2>"$build/bench/probe-build.log"; then
-        :
-    else
-        echo "bench: could not build the probe (see $build/bench/probe-build.log); skipping it" >&2
-        rm -f "$probe"
+build_program() {  # bench/NAME.cpp -> BUILD/bench/NAME.exe, or no such file
+    local name=$1 exe=$build/bench/$1.exe
+    if [ ! -f "$exe" ] || [ "$here/$name.cpp" -nt "$exe" ] || [ "$repo/host/host.cpp" -nt "$exe" ] ||
+        [ "$repo/host/host.h" -nt "$exe" ]; then
+        if command -v "$cxx" >/dev/null &&
+            "$cxx" -O2 -std=gnu++17 -static -static-libgcc -static-libstdc++ -I"$repo/host" \
+                -o "$exe" "$here/$name.cpp" "$repo/host/host.cpp" 2>"$build/bench/$name-build.log"; then
+            :
+        else
+            echo "bench: could not build $name (see $build/bench/$name-build.log); skipping it" >&2
+            rm -f "$exe"
+        fi
     fi
-fi
+}
+build_program probe
+build_program exchange
+probe=$build/bench/probe.exe
+exchange=$build/bench/exchange.exe
 
-probe_arg=()
-[ -f "$probe" ] && probe_arg=(--probe "$probe")
-exec /usr/bin/python3 "$here/bench.py" "$build" --linesim "$linesim" "${probe_arg[@]}" "$@"
+program_args=()
+[ -f "$probe" ] && program_args=(--probe "$probe")
+[ -f "$exchange" ] && program_args+=(--exchange-exe "$exchange")
+exec /usr/bin/python3 "$here/bench.py" "$build" --linesim "$linesim" "${program_args[@]}" "$@"

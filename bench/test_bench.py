@@ -17,6 +17,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import bench  # noqa: E402
 import lines  # noqa: E402
+import measures  # noqa: E402
 import modes  # noqa: E402
 import peers  # noqa: E402
 import report  # noqa: E402
@@ -188,6 +189,21 @@ class ProbeFigures(unittest.TestCase):
         text = report.format_probe(raw, 100)
         self.assertIn("ReadFile, 1 byte it has to wait for", text)
         self.assertNotIn("one block", text, "a block's sum needs every call it makes")
+
+
+class ExchangeFigures(unittest.TestCase):
+    def test_the_excess_is_of_timed_exchanges_only_read_past_the_plugins_trace(self):
+        out = ("Sending: READ SENSOR 01\r\r\n\r\n"
+               "exchange 100.0 200.0\r\nSending: exchange 1 2\r\nexchange 100.0 300.0\r\n"
+               "failed 2 6 OK\\x0d\\x0aOK\r\nexchange 100.0 900.0\r\ncost 250.0 -\r\n")
+        got = measures.parse_exchange_output(out)
+        self.assertEqual((got["failed"], got["cpu_us"], got["server_us"]), (["2 6 OK\\x0d\\x0aOK"], 250.0, None))
+        got.update(bare=[0.0002, 0.0001, 0.0003], note="")
+        row = report.exchange_row("linesim 115200", 115200, 0, got)
+        self.assertEqual((row["exchanges"], row["failed"]), (3, 1))
+        self.assertAlmostEqual(row["excess_median_ms"], 0.4 - 0.2)
+        self.assertAlmostEqual(row["excess_p99_ms"], 1.0 - 0.3)
+        self.assertAlmostEqual(row["model_ms"], 20 * 10 / 115200 * 1e3, places=3)
 
 
 class Processes(unittest.TestCase):
