@@ -43,6 +43,10 @@ struct Receiver {
     uint32_t stored = 0;   // bytes in the file, from its start
     uint32_t dataAt = 0;   // where the next subpacket of the frame goes
     unsigned repeats = 0;  // ZRPOS at `stored` since it last grew
+    // A ZRPOS went out and no frame from `stored` or below came since: what
+    // the sender had sent before it reads it (later frames, its ZEOF) is
+    // stale, and is not answered again.
+    bool awaitingFrame = false;
     unsigned endAsks = 0;
     bool fileWhole = false;
     bool secondRefused = false;
@@ -73,7 +77,10 @@ struct Receiver {
 
     Outcome answer(const Header& header) { return sendHeader(wire, header, HeaderForm::Hex, MSG_ZMODEM_HEADER_FAILED); }
     Outcome sendZrinit() { return answer(flagsHeader(ZRINIT, kCapabilities)); }
-    Outcome sendRpos() { return answer(positionHeader(ZRPOS, stored)); }
+    Outcome sendRpos() {
+        awaitingFrame = true;
+        return answer(positionHeader(ZRPOS, stored));
+    }
 
     // ZRPOS at the first byte missing, once more.
     Outcome askAgain() {
@@ -152,16 +159,17 @@ struct Receiver {
     }
 
     Outcome dataHeader(const Event& event, uint32_t at) {
-        if (stage != Stage::Data) return Outcome::going();
+        if (stage != Stage::Data || (at > stored && awaitingFrame)) return Outcome::going();
         if (at > stored) return askAgain();
         // From below `stored` it is taken too: what is held already is skipped.
         dataAt = at;
+        awaitingFrame = false;
         return expectAfter(event, Expect::Data);
     }
 
     Outcome endOfFile(uint32_t at) {
         if (stage == Stage::AfterFile) return sendZrinit();  // the sender missed it
-        if (stage != Stage::Data) return Outcome::going();
+        if (stage != Stage::Data || (at != stored && awaitingFrame)) return Outcome::going();
         if (at != stored) return askAgain();
         if (sizeKnown && stored != size) {
             printf("Sender ended %lu bytes short of the header's size\n", (unsigned long)(size - stored));
