@@ -95,6 +95,7 @@ struct Sender {
     unsigned repeats = 0;    // asks and waits since `confirmed` last grew
     unsigned silentWaits = 0;
     bool frameOpen = false;
+    bool openOnLine = false;   // the frame's header and a subpacket that did not end it went out
     bool awaitingAck = false;  // a ZCRCW went out
     bool wentBack = false;
     bool errorSinceAck = false;
@@ -182,7 +183,10 @@ struct Sender {
         }
         if (Outcome o = spend(at); o.ended()) return o;
         wire.outLength = 0;  // not on the line yet: a new frame starts at `at`
-        frameOpen = awaitingAck = false;
+        // A receiver that is still inside the frame takes the new header for
+        // data unless the frame ends first.
+        if (openOnLine) putEmptyEnd();
+        frameOpen = openOnLine = awaitingAck = false;
         pos = acked = at;
         wentBack = errorSinceAck = true;
         const size_t shortest = kShortestSubpacket < longest() ? kShortestSubpacket : longest();
@@ -341,6 +345,15 @@ struct Sender {
         nextProgress += kProgressEvery;
     }
 
+    void putEmptyEnd() {
+        wire.outLength += encodeSubpacket(data, 0, ZCRCE, crcKindOf(form), wire.escape, wire.out + wire.outLength);
+    }
+
+    Outcome flushData() {
+        openOnLine = frameOpen;
+        return flush(wire, MSG_ZMODEM_DATA_FAILED);
+    }
+
     // One subpacket into the output buffer, behind a ZDATA header when a
     // frame starts; written once a batch is full or the subpacket asks for
     // an answer.
@@ -372,12 +385,12 @@ struct Sender {
         awaitingAck = end == ZCRCW;
         traceProgress();
         if (end == ZCRCG && wire.outLength < kWriteAt) return Outcome::going();
-        return flush(wire, MSG_ZMODEM_DATA_FAILED);
+        return flushData();
     }
 
     // The window is full, or a ZCRCW asks for its ZACK.
     Outcome waitForReceiver() {
-        if (Outcome o = flush(wire, MSG_ZMODEM_DATA_FAILED); o.ended()) return o;
+        if (Outcome o = flushData(); o.ended()) return o;
         const uint32_t before = wire.bytesIn;
         WaitClock clock = WaitClock::onTick(answerLimitMs(pos - acked));
         wentBack = false;
