@@ -1,8 +1,6 @@
 // Modes 4 and 5 against a scripted peer on the Win32 double: the session's
 // steps and bytes, going back, damage, the end of the session, aborts both
 // ways, giving up, and a failing port.
-#include <algorithm>
-#include <functional>
 #include <string>
 
 #include "../fuzz/zpeer.h"
@@ -25,117 +23,6 @@ bool endsWith(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-std::vector<uint8_t> typesOf(const std::vector<Item>& items) {
-    std::vector<uint8_t> types;
-    for (const Item& it : items)
-        if (it.kind == EventKind::Header && (types.empty() || types.back() != it.header.type))
-            types.push_back(it.header.type);
-    return types;
-}
-
-// A receiver that answers as rz does and keeps what each data frame carries
-// at its position; `twist` adds a test's own answers after each write.
-struct ReceiverPeer {
-    uint8_t flags = CANFDX | CANOVIO | CANFC32;
-    uint16_t buffer = 0;
-    uint32_t start = 0;  // its answer to ZFILE
-    bool mute = false;   // answers nothing but ZRQINIT
-    bool absent = false;
-    bool expectInfo = false;
-    Decoder decoder;
-    Encoder encoder;
-    std::vector<Item> items;
-    std::string info;
-    uint8_t fileOption = 0;
-    Bytes file;
-    uint32_t dataAt = 0;
-    std::function<Bytes(ReceiverPeer&)> twist;
-
-    void operator()(w32::Device& d, const Bytes& written) {
-        if (absent) return;
-        Bytes reply;
-        for (Item& it : decoder.take(written)) {
-            items.push_back(it);
-            const uint32_t at = positionOf(it.header);
-            if (it.kind == EventKind::Subpacket && expectInfo) {
-                expectInfo = false;
-                info.assign(it.data.begin(), it.data.end());
-                if (!mute) reply = reply + encoder.hex(positionHeader(ZRPOS, start));
-            } else if (it.kind == EventKind::Subpacket) {
-                if (dataAt <= file.size()) {
-                    file.resize(dataAt);
-                    file.insert(file.end(), it.data.begin(), it.data.end());
-                }
-                dataAt += uint32_t(it.data.size());
-                if (it.end == ZCRCQ || it.end == ZCRCW) reply = reply + encoder.hex(positionHeader(ZACK, dataAt));
-            } else if (it.kind == EventKind::Header) {
-                Header zrinit = flagsHeader(ZRINIT, flags, 0, uint8_t(buffer >> 8), uint8_t(buffer));
-                if (it.header.type == ZRQINIT) reply = reply + encoder.hex(zrinit);
-                if (it.header.type == ZFILE) fileOption = it.header.bytes[ZF0], expectInfo = true;
-                if (it.header.type == ZDATA) dataAt = at;
-                if (it.header.type == ZEOF && at == file.size() && !mute) reply = reply + encoder.hex(zrinit);
-                if (it.header.type == ZFIN) reply = reply + encoder.hex(flagsHeader(ZFIN, 0));
-            }
-        }
-        if (twist) reply = reply + twist(*this);
-        if (!reply.empty()) d.arrive(reply, 5);
-    }
-};
-
-// A sender that answers as sz does: the whole rest of the file from each
-// ZRPOS, then ZEOF; ZFIN after the file, "OO" and a prompt after ours.
-struct SenderPeer {
-    Bytes data;
-    std::string info;
-    size_t sub = 1024;
-    int damaged = -1;  // this subpacket of the session goes out with a bit flipped
-    bool secondFile = false;
-    Decoder decoder;
-    Encoder encoder;
-    std::vector<Item> asked;
-    int sent = 0;
-    bool offered = false, ended = false;
-    std::function<Bytes(SenderPeer&, const Item&)> twist;  // answers in place of the usual ones
-
-    Bytes frame(uint32_t at) {
-        Bytes out = at < data.size() ? encoder.bin(positionHeader(ZDATA, at)) : Bytes();
-        for (size_t from = at; from < data.size(); from += sub) {
-            const size_t n = std::min(sub, data.size() - from);
-            Bytes s = encoder.subpacket(data.data() + from, n, from + n == data.size() ? ZCRCE : sent % 4 == 3 ? ZCRCQ : ZCRCG);
-            if (sent++ == damaged) s[s.size() / 2] ^= 0x04;
-            out = out + s;
-        }
-        ended = true;
-        return out + encoder.bin(positionHeader(ZEOF, uint32_t(data.size())));
-    }
-
-    void operator()(w32::Device& d, const Bytes& written) {
-        Bytes reply;
-        for (Item& it : decoder.take(written)) {
-            if (it.kind != EventKind::Header) continue;
-            asked.push_back(it);
-            if (twist) {
-                reply = reply + twist(*this, it);
-                continue;
-            }
-            switch (it.header.type) {
-            case ZRINIT:
-                if (!offered) reply = reply + encoder.fileOffer(info);
-                else if (ended && secondFile) reply = reply + encoder.fileOffer(std::string("two\0" "5 0", 7));
-                else if (ended) reply = reply + encoder.hex(flagsHeader(ZFIN, 0));
-                offered = true;
-                secondFile = secondFile && !ended;
-                break;
-            case ZSKIP: reply = reply + encoder.hex(flagsHeader(ZFIN, 0)); break;
-            case ZRPOS: reply = reply + frame(positionOf(it.header)); break;
-            case ZFIN: reply = reply + Bytes{'O', 'O', '$', ' '}; break;
-            default: break;
-            }
-        }
-        if (!reply.empty()) d.arrive(reply, 5);
-    }
-};
-
 class ZmodemTest : public ModuleTest {
 protected:
     void SetUp() override { fresh(); }
@@ -145,13 +32,13 @@ protected:
     }
     int send(ReceiverPeer& peer, const Bytes& data, int mode = 4) {
         host().disk["dir\\f.bin"] = data;
-        device().onWrite = [&peer](w32::Device& d, const Bytes& w) { peer(d, w); };
+        device().onWrite = [&peer](w32::Device& d, const Bytes& w) { d.arrive(peer.answer(w.data(), w.size()), 5); };
         captureStdout();
         return SendSerialFile(port, const_cast<char*>("dir\\f.bin"), mode);
     }
     int receive(SenderPeer& peer) {
         device().arrive(Bytes{'r', 'z', '\r'} + peer.encoder.hex(flagsHeader(ZRQINIT, 0)));
-        device().onWrite = [&peer](w32::Device& d, const Bytes& w) { peer(d, w); };
+        device().onWrite = [&peer](w32::Device& d, const Bytes& w) { d.arrive(peer.answer(w.data(), w.size()), 5); };
         captureStdout();
         return ReceiveSerialFile(port, const_cast<char*>("out.bin"), 4);
     }
