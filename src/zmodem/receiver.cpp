@@ -124,6 +124,11 @@ struct Receiver {
             printf("Receiving \"%s\", size unknown\n", shown);
         stage = Stage::Data;
         stall.restart();
+        // The data comes as a stream: reads of about 20 ms of the line. A
+        // pause in it (the sender waits for an answer) ends a read after the
+        // port's interval time-out; silence, after at most about 1 s.
+        const DWORD twentyMs = wire.port.baudRate / 500;
+        wire.waitFor = twentyMs < 1 ? 1 : twentyMs > 100 ? 100 : twentyMs;
         return sendRpos();
     }
 
@@ -179,6 +184,7 @@ struct Receiver {
         printf("Received %lu bytes\n", (unsigned long)stored);
         fileWhole = true;
         stage = Stage::AfterFile;
+        wire.waitFor = 1;
         stageClock = WaitClock::onTick(kEndLimitMs);
         return sendZrinit();
     }

@@ -16,7 +16,7 @@ constexpr uint32_t kStallMs = 60000;
 constexpr uint32_t kEndSilenceMs = 3000;    // after the file, no ZFIN: ZRINIT again
 constexpr unsigned kEndAsks = 3;            // silences after the file before the call ends without ZFIN
 constexpr uint32_t kEndLimitMs = 10000;     // after the file, however busy the line
-constexpr uint32_t kOverAndOutMs = 2000;    // for the sender's "OO" after ZFIN
+constexpr uint32_t kOverAndOutMs = 1000;    // for the sender's "OO" after ZFIN
 
 int receiveFile(uint32_t port, const char* fileName, int mode);
 

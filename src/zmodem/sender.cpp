@@ -439,6 +439,7 @@ struct Sender {
 
     Outcome sendData(uint32_t start) {
         pos = acked = confirmed = start;
+        nextProgress = start - start % kProgressEvery + kProgressEvery;
         for (;;) {
             if (Outcome o = lookIn(); o.ended()) return o;
             Outcome step;

@@ -27,16 +27,28 @@ Got failed(Wire& wire, const char* format, DWORD code) {
     return Got::Failed;
 }
 
+Got take(Wire& wire, DWORD count) {
+    if (count == 0) return Got::Nothing;
+    wire.chunkLength = count;
+    wire.bytesIn += count;
+    watchForAbort(wire, wire.chunk, count);
+    feed(wire.reader, wire.chunk, count);
+    return Got::Event;
+}
+
 Got readChunk(Wire& wire, DWORD queued) {
-    transfer::Chunk got = wire.link.readChunk(wire.chunk, kChunkRoom, queued);
+    if (queued == 0 && wire.waitFor > 1) {
+        // A damaged read brings nothing: the damaged byte stays queued, and
+        // the next read drops it with what came with it.
+        const transfer::LinkRead got = wire.link.read(wire.chunk, wire.waitFor);
+        if (got.status == IoStatus::Failed)
+            return failed(wire, got.queryFailed ? MSG_AVAILABLE_FAILED : MSG_READ_FAILED, got.code);
+        return take(wire, got.status == IoStatus::Done ? got.count : 0);
+    }
+    const transfer::Chunk got = wire.link.readChunk(wire.chunk, kChunkRoom, queued);
     if (got.status == IoStatus::Failed)
         return failed(wire, got.queryFailed ? MSG_AVAILABLE_FAILED : MSG_READ_FAILED, got.code);
-    if (got.count == 0) return Got::Nothing;
-    wire.chunkLength = got.count;
-    wire.bytesIn += got.count;
-    watchForAbort(wire, wire.chunk, got.count);
-    feed(wire.reader, wire.chunk, got.count);
-    return Got::Event;
+    return take(wire, got.count);
 }
 
 }  // namespace

@@ -48,6 +48,11 @@ struct Wire {
     uint8_t canRun = 0;             // CANs in a row at the end of the last chunk
     bool aborted = false;           // five CANs were read
     uint32_t bytesIn = 0;           // bytes read so far, to tell a silent wait from a noisy one
+    // A read of an empty queue waits for this many bytes, or for a pause in
+    // the flow after the first: a stream read in chunks of a few bytes would
+    // cost device calls for each of them. More than 1 makes an empty read
+    // last the port's total time-out for them (10 ms a byte).
+    DWORD waitFor = 1;
     transfer::Outcome failure;      // the failed call, after Got::Failed
 
     explicit Wire(OpenPort& p) : port(p) {}
