@@ -9,7 +9,7 @@ namespace zmodem {
 
 constexpr uint32_t kInitSilenceMs = 10000;  // no header before the file: ZRINIT again
 constexpr uint32_t kInitLimitMs = 110000;   // no file offered within this: the call gives up
-constexpr uint32_t kDataSilenceMs = 3000;   // no byte inside the file: ZRPOS again
+constexpr uint32_t kDataSilenceMs = 2000;   // no byte inside the file: ZRPOS again
 // No new byte stored within this (and twice the wire time of the longest
 // subpacket): the call gives up.
 constexpr uint32_t kStallMs = 60000;

@@ -89,6 +89,7 @@ struct Sender {
     size_t subpacketLength = kLongestSubpacket;
     bool windowed = true;
     bool ackSeen = false;
+    bool everWentBack = false;
     uint32_t pos = 0;        // the next byte to go out
     uint32_t acked = 0;      // the receiver holds this much, by its last ZACK or ZRPOS
     uint32_t confirmed = 0;  // the most it ever said it holds
@@ -188,7 +189,7 @@ struct Sender {
         if (openOnLine) putEmptyEnd();
         frameOpen = openOnLine = awaitingAck = false;
         pos = acked = at;
-        wentBack = errorSinceAck = true;
+        wentBack = everWentBack = errorSinceAck = true;
         const size_t shortest = kShortestSubpacket < longest() ? kShortestSubpacket : longest();
         if (subpacketLength / 2 >= shortest) subpacketLength /= 2;
         printf("ZMODEM: going back to %lu\n", (unsigned long)at);
@@ -405,8 +406,9 @@ struct Sender {
                 return Outcome::going();
             }
         }
-        if (!ackSeen && !awaitingAck) {
-            // A receiver that never answers ZCRCQ gets a stream, as from sz.
+        if (!ackSeen && !awaitingAck && !everWentBack) {
+            // A receiver that never answers ZCRCQ, on a line that lost
+            // nothing so far, gets a stream, as from sz.
             windowed = false;
             printf("ZMODEM: no ZACK for ZCRCQ, streaming on\n");
             return Outcome::going();
@@ -416,7 +418,7 @@ struct Sender {
     }
 
     // ZEOF and its answer: done on ZRINIT, going when the receiver asked for
-    // data again or the ZEOF is to go again.
+    // data again, or the ZEOF or the data after its last ZACK are to go again.
     Outcome sendEof() {
         putHeader(wire, positionHeader(ZEOF, size), form);
         if (Outcome o = flush(wire, MSG_ZMODEM_HEADER_FAILED); o.ended()) return o;
@@ -434,7 +436,9 @@ struct Sender {
             if (wentBack) return Outcome::going();
         }
         if (Outcome o = checkSilence(before); o.ended()) return o;
-        return spend(acked);
+        // A receiver that lost the frame reads no ZEOF: the data goes again
+        // from what it confirmed last.
+        return acked < size ? goBack(acked) : spend(acked);
     }
 
     Outcome sendData(uint32_t start) {

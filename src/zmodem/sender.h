@@ -10,9 +10,9 @@ constexpr uint32_t kStartLimitMs = 20000;   // for the receiver's ZRINIT
 constexpr uint32_t kZrqinitAgainMs = 5000;  // ZRQINIT again when unanswered this long
 // An answer to a header, or to a full window, beyond twice the wire time of
 // what may still be on its way to the receiver.
-constexpr uint32_t kAnswerMs = 5000;
+constexpr uint32_t kAnswerMs = 3000;
 constexpr unsigned kOfferTries = 10;        // ZFILE sends
-constexpr unsigned kSilentWaits = 4;        // answer waits in a row with no byte from the receiver
+constexpr unsigned kSilentWaits = 6;        // answer waits in a row with no byte from the receiver
 constexpr unsigned kFinTries = 3;           // ZFIN sends at the end
 constexpr uint32_t kFinAnswerMs = 3000;
 
