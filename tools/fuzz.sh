@@ -6,14 +6,14 @@
 # build/fuzz/bin/TARGET_fuzz FILE (FUZZ_TRACE=1 shows the module's traces,
 # FUZZ_DUMP=1 the receiver's reads and writes).
 # A finding makes the run exit 1, and the output says what to do next.
-# Usage: tools/fuzz.sh [SECONDS] [TARGET...]   (targets: receiver sender zframe)
+# Usage: tools/fuzz.sh [SECONDS] [TARGET...]   (targets: receiver sender zframe zreceiver zsender)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(receiver sender zframe)
+[ ${#targets[@]} -gt 0 ] || targets=(receiver sender zframe zreceiver zsender)
 build=$root/build/fuzz
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DSERIALPORT_LIBFUZZER=ON \

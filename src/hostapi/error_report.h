@@ -39,3 +39,5 @@ inline int lastErrorCode() { return static_cast<int>(GetLastError()); }
 #define MSG_SEND_OPEN_FILE "Failed to open file \"%s\" for reading"
 #define MSG_SEND_PACKET_FAILED "Failed to send XMODEM packet on serial port \"%s\": %d"
 #define MSG_SEND_EOT_FAILED "Failed to send XMODEM EOT on serial port \"%s\": %d"
+#define MSG_ZMODEM_HEADER_FAILED "Failed to send ZMODEM header on serial port \"%s\": %d"
+#define MSG_ZMODEM_DATA_FAILED "Failed to send ZMODEM data on serial port \"%s\": %d"

@@ -7,15 +7,21 @@
 #include "../xmodem/modes.h"
 #include "../xmodem/receiver.h"
 #include "../xmodem/sender.h"
+#include "../zmodem/receiver.h"
+#include "../zmodem/sender.h"
 #include "script_calls.h"
 
 namespace plugin {
 namespace {
 
+// Modes 0 to 3 are the XMODEM family's, 4 and 5 ZMODEM's; any other fails
+// here, touching nothing.
+bool isZmodem(int mode) { return mode == 4 || mode == 5; }
+
 template <class Engine>
 int transfer(uint32_t port, int mode, Engine engine) {
     OpenPort* record = findOpenPort(port);
-    if (!record || !xmodem::findMode(mode)) return 0;
+    if (!record || !(isZmodem(mode) || xmodem::findMode(mode))) return 0;
     if (const LineResult paused = pauseSoftwareFlow(*record); !paused.ok()) {
         reportError(MSG_SET_FLOW_FAILED, record->portName.get(), static_cast<int>(paused.code));
         return 0;
@@ -29,11 +35,15 @@ int transfer(uint32_t port, int mode, Engine engine) {
 }  // namespace
 
 int receiveFile(uint32_t port, const char* fileName, int mode) {
-    return transfer(port, mode, [&] { return xmodem::receiveFile(port, fileName, mode); });
+    return transfer(port, mode, [&] {
+        return isZmodem(mode) ? zmodem::receiveFile(port, fileName, mode) : xmodem::receiveFile(port, fileName, mode);
+    });
 }
 
 int sendFile(uint32_t port, const char* fileName, int mode) {
-    return transfer(port, mode, [&] { return xmodem::sendFile(port, fileName, mode); });
+    return transfer(port, mode, [&] {
+        return isZmodem(mode) ? zmodem::sendFile(port, fileName, mode) : xmodem::sendFile(port, fileName, mode);
+    });
 }
 
 }  // namespace plugin

@@ -2,8 +2,9 @@
 """Writes the seed corpus of the fuzz targets.
 
 The bytes follow the input layouts decoded by receiver_fuzz.cpp,
-sender_fuzz.cpp and zframe_fuzz.cpp. Run with /usr/bin/python3 from anywhere;
-it rewrites tests/fuzz/corpus/{receiver,sender,zframe}/ next to this file.
+sender_fuzz.cpp, zframe_fuzz.cpp, zsender_fuzz.cpp and zreceiver_fuzz.cpp.
+Run with /usr/bin/python3 from anywhere; it rewrites
+tests/fuzz/corpus/{receiver,sender,zframe,zsender,zreceiver}/ next to this file.
 """
 import base64
 import binascii
@@ -271,6 +272,59 @@ ZFRAME = {
 }
 
 
+# zsender: flags (1 mode 5, 0x42 long file, 4 the host's size given, 0x10
+# without 8: the receiver falls silent once the input ends), the length (two bytes), the
+# fill seed, [the host's size], the failing call (7: none), [its number],
+# the receiver's capabilities (1 CRC-32, 2 ESCCTL, 4 a buffer, 8 resume),
+# [where mode 5 resumes]; then per write an answer kind and what it needs,
+# and a delay byte.
+def zsender(flags, length, fault=(7,), caps=1, more=b"", answers=b""):
+    return bytes([flags, length & 0xFF, length >> 8, 5]) + bytes(fault) + bytes([caps]) + more + answers
+
+
+GOOD, SILENT = bytes([0, 0]), bytes([3, 0])
+
+
+def rpos(pick, ms=0):
+    return bytes([5, pick, 0, delay(ms)])
+
+
+ZSENDER = {
+    "clean": zsender(8, 1025),
+    "clean_long_escctl": zsender(0x4A, 5000, caps=3),
+    "clean_short": zsender(8, 1000),
+    "crc16_buffer": zsender(8, 3000, caps=4 | 0x80),
+    "resume": zsender(9, 3000, caps=9, more=bytes([20])),
+    "host_size_wrong": zsender(12, 3000, more=bytes([9])),
+    "back_to_zero": zsender(8, 3000, answers=GOOD * 3 + rpos(0) + GOOD + rpos(4) + GOOD),
+    "cans": zsender(8, 3000, answers=GOOD * 3 + bytes([7, 7, 1, 0])),
+    "silent_after_offer": zsender(0x10, 2000, answers=GOOD * 2),
+    "write_fails": zsender(8, 3000, fault=(0, 2)),
+    "queue_fails": zsender(8, 3000, fault=(2 | 8, 9)),
+}
+
+# zreceiver: flags (0x42 long file, 4 size not announced, 8 CRC-16, 0x10
+# without 1: the sender falls silent once the input ends), the length (two bytes), the fill
+# seed, the failing call (7: none), [its number], the subpacket length
+# (32 << n), how many answers come before the first write and those; then per
+# write an answer kind and what it needs, and a delay byte.
+def zreceiver(flags, length, fault=(7,), sub=5, first=b"", answers=b""):
+    return bytes([flags, length & 0xFF, length >> 8, 9]) + bytes(fault) + bytes([sub]) + first + answers
+
+
+ZRECEIVER = {
+    "clean": zreceiver(1, 2000, first=bytes([0])),
+    "unannounced": zreceiver(5, 2000, first=bytes([0])),
+    "crc16_8k": zreceiver(0x4B, 12000, sub=8, first=bytes([0])),
+    "damaged": zreceiver(1, 2000, first=bytes([0]), answers=bytes([0, 0, 11, 200, 3, 0])),
+    "frames_overlapping": zreceiver(1, 2000, first=bytes([0]),
+                                    answers=bytes([0, 0, 5, 1, 0, 0, 0, 31, 0, 5, 2, 40, 0, 0, 2, 0])),
+    "cans": zreceiver(1, 2000, first=bytes([1, 10, 7, 0])),
+    "silence": zreceiver(0x10, 2000, first=bytes([0])),
+    "read_fails": zreceiver(1, 2000, fault=(1, 1), first=bytes([0])),
+}
+
+
 def write(folder, seeds):
     path = os.path.join(HERE, "corpus", folder)
     os.makedirs(path, exist_ok=True)
@@ -285,4 +339,7 @@ if __name__ == "__main__":
     write("receiver", RECEIVER)
     write("sender", SENDER)
     write("zframe", ZFRAME)
-    print("seeds: %d receiver, %d sender, %d zframe" % (len(RECEIVER), len(SENDER), len(ZFRAME)))
+    write("zsender", ZSENDER)
+    write("zreceiver", ZRECEIVER)
+    print("seeds: %d receiver, %d sender, %d zframe, %d zsender, %d zreceiver"
+          % (len(RECEIVER), len(SENDER), len(ZFRAME), len(ZSENDER), len(ZRECEIVER)))

@@ -7,8 +7,10 @@ errors, lost bytes or spurious bytes.
         [--levels NAME,...] [--modes 0,1,2] [--seed N] [--strict]
 
 Every level runs in mode 0; the levels in CRC_LEVELS run again in modes 1
-(CRC-16) and 2 (1K blocks), each mode on a fresh line with the level's seed,
-against rx -c, sx (mode 1) or sx -k (mode 2) and the plug-in in the same mode.
+(CRC-16), 2 (1K blocks) and 4 (ZMODEM), each mode on a fresh line with the
+level's seed, against rx -c, sx (mode 1), sx -k (mode 2), or rz and sz (mode
+4), and the plug-in in the same mode.  Mode 4 files must arrive exactly: any
+difference is a fault.
 
 For each noise level and pairing it counts the transfers tried, completed
 and correct, failed (result 0) and silently corrupted (result 1 but the file
@@ -51,9 +53,10 @@ LEVELS = [
 ]
 SHORT_LEVELS = [("BER+drop+insert 1e-4", ["--ber", "1e-4", "--drop", "1e-4", "--insert", "1e-4"], 8 * 1024, 2)]
 
-# Levels that also run in modes 1 and 2, beside mode 0 on the same seeds.
+# Levels that also run in modes 1, 2 and 4, beside mode 0 on the same seeds.
 CRC_LEVELS = ["BER 1e-3", "drop 1e-4", "insert 1e-4"]
-MODES = [0, 1, 2]
+MODES = [0, 1, 2, 4]
+ZMODEM = 4
 
 PAIRS = ["plug-in -> plug-in", "plug-in -> rx", "sx -> plug-in"]
 
@@ -71,10 +74,18 @@ def transfer_timeout(blocks):
 
 def peer_argv(pair, mode):
     """lrzsz in the mode's own terms: rx asks with C in modes 1 and 2, sx
-    sends 1K blocks in mode 2."""
+    sends 1K blocks in mode 2; rz and sz in mode 4 (rz writes the sender's
+    file name in its own folder)."""
+    if mode == ZMODEM:
+        return ["rz", "-y"] if pair == "plug-in -> rx" else ["sz", "src.bin"]
     if pair == "plug-in -> rx":
         return ["rx", "-b"] + (["-c"] if mode else []) + ["out.bin"]
     return ["sx", "-b"] + (["-k"] if mode == 2 else []) + ["src.bin"]
+
+
+def pair_label(pair, mode):
+    """A pairing as the tables show it: in mode 4 the peers are rz and sz."""
+    return pair.replace("rx", "rz").replace("sx", "sz") if mode == ZMODEM else pair
 
 
 def label(level, mode):
@@ -104,9 +115,17 @@ def explain_block(src, got):
     return None
 
 
-def compare(source, got, peer_strips_padding=False):
+def compare(source, got, peer_strips_padding=False, exact=False):
     """None when GOT is SOURCE as it should arrive; else (explained,
-    description)."""
+    description).  EXACT (mode 4): nothing but SOURCE itself will do, and no
+    damage is explained."""
+    if exact:
+        if got == source:
+            return None
+        if got is None:
+            return (None, "no file")
+        first = next((i for i, (a, b) in enumerate(zip(source, got)) if a != b), min(len(source), len(got)))
+        return (False, "%d of %d bytes, first difference at %d" % (len(got), len(source), first))
     want = padded(source)
     if got == want:
         return None
@@ -130,6 +149,15 @@ def compare(source, got, peer_strips_padding=False):
     return (not unexplained, "; ".join(notes))
 
 
+# A ZMODEM receive that ended with 0, by its last trace lines.
+ZMODEM_RECEIVER_ENDINGS = [
+    ("No progress at", "no progress"),
+    ("No file offered", "no file offered"),
+    ("Sender ended", "sender ended early"),
+    ("Sender sent more", "more than the size"),
+]
+
+
 def receiver_reason(run):
     """Why a plug-in receive returned 0, from its trace lines and reports."""
     for line in run.out.splitlines():
@@ -137,12 +165,19 @@ def receiver_reason(run):
             return "out of sequence"
         if line == "Sender cancelled transfer":
             return "cancelled"
+        for start, reason in ZMODEM_RECEIVER_ENDINGS:
+            if line.startswith(start):
+                return reason
     if run.reports():
         return "report: " + run.reports()[0]
     return "11 rejections"
 
 
 SENDER_ENDINGS = [
+    ("No progress at", "no progress"),
+    ("File header sent", "file header unanswered"),
+    ("Receiver skipped the file", "skipped"),
+    ("Receiver ended the transfer", "receiver ended"),
     ("Received too many NAKs", "too many NAKs"),
     ("Receiver stopped answering, giving up", "receiver silent"),
     ("Receiver cancelled transfer", "cancelled"),
@@ -152,7 +187,7 @@ SENDER_ENDINGS = [
 
 def sender_reason(run):
     for line, reason in SENDER_ENDINGS:
-        if line + "\n" in run.out:
+        if "\n" + line in "\n" + run.out:
             return reason
     if run.reports():
         return "report: " + run.reports()[0]
@@ -215,7 +250,7 @@ class Campaign:
                             record["logs"] = kept
                         shutil.rmtree(hosts.dir, True)
                         print("  %-22s %d %-20s #%-2d %6d B  %-7s %6.1f s  %s" % (
-                            name, mode, pair, n + 1, length, record["outcome"], record["call_s"],
+                            name, mode, pair_label(pair, mode), n + 1, length, record["outcome"], record["call_s"],
                             record["reason"]), flush=True)
         finally:
             shutil.rmtree(work, True)
@@ -241,13 +276,19 @@ class Campaign:
             sender = hosts.start(["--check-closed", "send", tx, winpath(src)] + in_mode)
             s = hosts.finish(sender, limit)
             r = hosts.finish(receiver, limit)
-            return self.judge(data, read_file(out), sender=s, receiver=r)
+            return self.judge(data, read_file(out), sender=s, receiver=r, exact=mode == ZMODEM)
         if pair == "plug-in -> rx":
+            folder = work
+            if mode == ZMODEM:  # rz writes src.bin where it runs
+                folder = os.path.join(work, "rz")
+                shutil.rmtree(folder, True)
+                os.mkdir(folder)
+                out = os.path.join(folder, "src.bin")
             sender = hosts.start(["--check-closed", "send", "COM5", winpath(src)] + in_mode)
-            peer = self.peer(the_rig, peer_argv(pair, mode), work, hosts.dir)
+            peer = self.peer(the_rig, peer_argv(pair, mode), folder, hosts.dir)
             s = hosts.finish(sender, limit)
             peer_rc = self.finish_peer(the_rig, peer)
-            record = self.judge(data, read_file(out), sender=s, peer_rc=peer_rc, strips=True)
+            record = self.judge(data, read_file(out), sender=s, peer_rc=peer_rc, strips=True, exact=mode == ZMODEM)
             record["peer_note"] = self.peer_note(hosts.dir)
             return record
         peer = self.peer(the_rig, peer_argv(pair, mode), work, hosts.dir)
@@ -255,7 +296,7 @@ class Campaign:
         receiver = hosts.start(["--check-closed", "recv", "COM5", winpath(out)] + in_mode)
         r = hosts.finish(receiver, limit)
         peer_rc = self.finish_peer(the_rig, peer)
-        record = self.judge(data, read_file(out), receiver=r, peer_rc=peer_rc)
+        record = self.judge(data, read_file(out), receiver=r, peer_rc=peer_rc, exact=mode == ZMODEM)
         record["peer_note"] = self.peer_note(hosts.dir)
         return record
 
@@ -282,7 +323,7 @@ class Campaign:
         except TimeoutError:
             return "ended"
 
-    def judge(self, data, got, sender=None, receiver=None, peer_rc=None, strips=False):
+    def judge(self, data, got, sender=None, receiver=None, peer_rc=None, strips=False, exact=False):
         faults = []
         calls = []
         for run, role in ((sender, "sender"), (receiver, "receiver")):
@@ -301,7 +342,7 @@ class Campaign:
         if sender is not None and sender.result == 0:
             reasons.append("sender: " + sender_reason(sender))
         if judged.result == 1:
-            verdict = compare(data, got, peer_strips_padding=strips)
+            verdict = compare(data, got, peer_strips_padding=strips, exact=exact)
             if verdict is None:
                 outcome = "ok"
                 if sender is not None and sender.result == 0:
@@ -346,7 +387,7 @@ def summarize(records, levels, pairs):
                 for part in r["reason"].split("; "):
                     reasons[part] += 1
         rows.append({
-            "level": name, "mode": mode, "pair": pair, "tried": len(mine), "completed": count["ok"],
+            "level": name, "mode": mode, "pair": pair_label(pair, mode), "tried": len(mine), "completed": count["ok"],
             "failed": count["failed"], "silent": count["silent"] + sum(
                 1 for r in mine if r["outcome"] == "fault" and "silent corruption" in r["reason"]),
             "faults": count["fault"],

@@ -358,7 +358,7 @@ TEST_F(ReceiverTest, BadArgumentsAndAnUnopenableFileSendNothing) {
     unsigned other = openPort("COM4");
     CloseSerialPort(other);
     for (unsigned badPort : {0u, portTable.slotCount + 1, other}) EXPECT_EQ(ReceiveSerialFile(badPort, (char*)"f", 0), 0);
-    EXPECT_EQ(receive("f", 4), 0);
+    EXPECT_EQ(receive("f", 6), 0);
     EXPECT_TRUE(host().calls.empty());
     EXPECT_TRUE(host().files.empty());
 

@@ -181,7 +181,7 @@ TEST_F(SenderTest, ABadPortOrModeEndsAtOnceTouchingNothing) {
     };
     expectUntouched(0, 0);
     expectUntouched(port + 1, 0);
-    expectUntouched(port, 4);
+    expectUntouched(port, 6);
     expectUntouched(port, -1);
     CloseSerialPort(port);
     expectUntouched(port, 0);

@@ -231,7 +231,7 @@ TEST_F(BadInput, AnOpenPortRefusesBadModesAndBadNamesBeforeTheLine) {
     char empty[] = "";
 
     testing::internal::CaptureStdout();
-    for (int mode : {4, -1, INT_MIN, INT_MAX}) {
+    for (int mode : {6, -1, INT_MIN, INT_MAX}) {
         EXPECT_EQ(p.ReceiveSerialFile(h, name.data(), mode), 0) << mode;
         const ULONGLONG start = GetTickCount64();
         EXPECT_EQ(p.SendSerialFile(h, name.data(), mode), 0) << mode;
