@@ -206,7 +206,9 @@ struct Receiver {
                 }
             }
             Event event;
-            while (nextEvent(wire.reader, event))
+            // Nothing is answered once the sender's abort has been read, even
+            // a ZFIN that came ahead of it in the same chunk.
+            while (!wire.aborted && nextEvent(wire.reader, event))
                 if (event.kind == EventKind::Header && event.header.type == ZFIN && fins++ < kFinAnswers)
                     answer(flagsHeader(ZFIN, 0));
             if (wire.aborted || clock.over()) return;

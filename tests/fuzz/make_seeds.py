@@ -272,7 +272,7 @@ ZFRAME = {
 }
 
 
-# zsender: flags (1 mode 5, 0x42 long file, 4 the host's size given, 0x10
+# zsender: flags (1 mode 5, 0xE2 long file, 4 the host's size given, 0x10
 # without 8: the receiver falls silent once the input ends), the length (two bytes), the
 # fill seed, [the host's size], the failing call (7: none), [its number],
 # the receiver's capabilities (1 CRC-32, 2 ESCCTL, 4 a buffer, 8 resume),
@@ -291,7 +291,7 @@ def rpos(pick, ms=0):
 
 ZSENDER = {
     "clean": zsender(8, 1025),
-    "clean_long_escctl": zsender(0x4A, 5000, caps=3),
+    "clean_long_escctl": zsender(0xEA, 5000, caps=3),
     "clean_short": zsender(8, 1000),
     "crc16_buffer": zsender(8, 3000, caps=4 | 0x80),
     "resume": zsender(9, 3000, caps=9, more=bytes([20])),
@@ -322,6 +322,9 @@ ZRECEIVER = {
     "cans": zreceiver(1, 2000, first=bytes([1, 10, 7, 0])),
     "silence": zreceiver(0x10, 2000, first=bytes([0])),
     "read_fails": zreceiver(1, 2000, fault=(1, 1), first=bytes([0])),
+    # A ZFIN and the sender's five CANs in one read, while waiting for OO:
+    # the ZFIN was answered after the abort had been read.
+    "finding_zfin_with_abort": bytes.fromhex("180000da038b9618bfe7ffffa0fc8000691800250000000000001800003a2403"),
 }
 
 
