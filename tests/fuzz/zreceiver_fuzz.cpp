@@ -209,5 +209,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!std::equal(stored.begin(), stored.end(), content.begin())) violation("stored bytes that are not the file's");
     if (result == 1 && (announced ? stored.size() != length : !line.eofs.count(uint32_t(stored.size()))))
         violation("result 1 with %zu bytes stored, %u announced", stored.size(), length);
+    fuzzhost::endRun();
     return 0;
 }

@@ -84,8 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unsigned length = in.byte();
     length |= unsigned(in.byte()) << 8;
     // Small mostly (each byte costs two host calls and the peer's decoding);
-    // one input in sixteen is past the 64 KiB the sender keeps for going back.
-    length = (flags & 0xE2) == 0xE2 ? 65536 + length % 16384 : length % 3001;
+    // one input in 64 is past the 64 KiB the sender keeps for going back.
+    length = (flags & 0xE2) == 0xE2 && length >= 0xC000 ? 65536 + length % 16384 : length % 2001;
     fuzzhost::Filler fill(in.byte());
     host.readable.resize(length);
     for (uint8_t& b : host.readable) b = fill.next();
@@ -182,5 +182,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             inData = inInfo = false;
         }
     }
+    fuzzhost::endRun();
     return 0;
 }
