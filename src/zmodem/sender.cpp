@@ -28,7 +28,12 @@ constexpr size_t kShortestSubpacket = 32;  // after errors, halving each time
 // line that buffers much (a USB adapter, a pty) a ZRPOS then costs at most a
 // window, and a receiver that stops is noticed.
 constexpr uint32_t kWindowSubpackets = 32;
-constexpr uint32_t kKept = 64 * 1024;  // a power of two
+// The fuzz build keeps 4 KiB, so that its small files go back past what is
+// kept too.
+#ifndef ZMODEM_KEPT_BYTES
+#define ZMODEM_KEPT_BYTES (64 * 1024)
+#endif
+constexpr uint32_t kKept = ZMODEM_KEPT_BYTES;  // a power of two
 constexpr uint32_t kProgressEvery = 64 * 1024;
 constexpr unsigned kPollChunks = 4;
 constexpr uint32_t kLongestWaitMs = 3600 * 1000;

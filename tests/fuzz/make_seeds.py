@@ -272,7 +272,7 @@ ZFRAME = {
 }
 
 
-# zsender: flags (1 mode 5, 0xE2 with a length from 0xC000 up: a long file, 4 the host's size given, 0x10
+# zsender: flags (1 mode 5, 4 the host's size given, 0x10
 # without 8: the receiver falls silent once the input ends), the length (two bytes), the
 # fill seed, [the host's size], the failing call (7: none), [its number],
 # the receiver's capabilities (1 CRC-32, 2 ESCCTL, 4 a buffer, 8 resume),
@@ -291,16 +291,16 @@ def rpos(pick, ms=0):
 
 ZSENDER = {
     "clean": zsender(8, 1025),
-    "clean_long_escctl": zsender(0xEA, 0xC000 + 5000, caps=3),
+    "clean_long_escctl": zsender(0x0A, 5000, caps=3),
     "clean_short": zsender(8, 1000),
-    "crc16_buffer": zsender(8, 2000, caps=4 | 0x80),
-    "resume": zsender(9, 2000, caps=9, more=bytes([20])),
-    "host_size_wrong": zsender(12, 2000, more=bytes([9])),
-    "back_to_zero": zsender(8, 2000, answers=GOOD * 3 + rpos(0) + GOOD + rpos(4) + GOOD),
-    "cans": zsender(8, 2000, answers=GOOD * 3 + bytes([7, 7, 1, 0])),
+    "crc16_buffer": zsender(8, 3000, caps=4 | 0x80),
+    "resume": zsender(9, 3000, caps=9, more=bytes([20])),
+    "host_size_wrong": zsender(12, 3000, more=bytes([9])),
+    "back_to_zero": zsender(8, 3000, answers=GOOD * 3 + rpos(0) + GOOD + rpos(4) + GOOD),
+    "cans": zsender(8, 3000, answers=GOOD * 3 + bytes([7, 7, 1, 0])),
     "silent_after_offer": zsender(0x10, 2000, answers=GOOD * 2),
-    "write_fails": zsender(8, 2000, fault=(0, 2)),
-    "queue_fails": zsender(8, 2000, fault=(2 | 8, 9)),
+    "write_fails": zsender(8, 3000, fault=(0, 2)),
+    "queue_fails": zsender(8, 3000, fault=(2 | 8, 9)),
 }
 
 # zreceiver: flags (0x42 long file, 4 size not announced, 8 CRC-16, 0x10
