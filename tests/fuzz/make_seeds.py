@@ -303,7 +303,7 @@ ZSENDER = {
     "queue_fails": zsender(8, 3000, fault=(2 | 8, 9)),
 }
 
-# zreceiver: flags (0x42 long file, 4 size not announced, 8 CRC-16, 0x10
+# zreceiver: flags (0xE2 long file, 4 size not announced, 8 CRC-16, 0x10
 # without 1: the sender falls silent once the input ends), the length (two bytes), the fill
 # seed, the failing call (7: none), [its number], the subpacket length
 # (32 << n), how many answers come before the first write and those; then per
@@ -315,7 +315,7 @@ def zreceiver(flags, length, fault=(7,), sub=5, first=b"", answers=b""):
 ZRECEIVER = {
     "clean": zreceiver(1, 2000, first=bytes([0])),
     "unannounced": zreceiver(5, 2000, first=bytes([0])),
-    "crc16_8k": zreceiver(0x4B, 12000, sub=8, first=bytes([0])),
+    "crc16_8k": zreceiver(0xEB, 12000, sub=8, first=bytes([0])),
     "damaged": zreceiver(1, 2000, first=bytes([0]), answers=bytes([0, 0, 11, 200, 3, 0])),
     "frames_overlapping": zreceiver(1, 2000, first=bytes([0]),
                                     answers=bytes([0, 0, 5, 1, 0, 0, 0, 31, 0, 5, 2, 40, 0, 0, 2, 0])),
