@@ -5,7 +5,7 @@
 #
 #   1. noisy lines: tests/reliability/noisy.py (every noise level, both
 #      directions, plug-in to plug-in and against lrzsz, in mode 0; BER 1e-3,
-#      drop 1e-4 and insert 1e-4 also in modes 1 and 2);
+#      drop 1e-4 and insert 1e-4 also in modes 1, 2 and 4);
 #   2. long runs: tests/reliability/longrun.py (16 MiB each way, 1000
 #      open/close cycles);
 #   3. hostile peers, the long cases included (SERIAL_LONG_HOSTILE=1).
