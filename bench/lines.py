@@ -9,6 +9,7 @@ from peers import rigmod
 LINES = {
     "pty": ("pty", 0, 0),
     "921600": ("linesim 921600", 921600, 0),
+    "921600-16ms": ("linesim 921600, 16 ms latency", 921600, 16),
     "115200": ("linesim 115200", 115200, 0),
     "115200-16ms": ("linesim 115200, 16 ms latency", 115200, 16),
 }

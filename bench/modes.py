@@ -1,6 +1,7 @@
 """The transfer modes: the plug-in's `mode` argument, the lrzsz programs that
 speak each, its packets, and what the line allows it at best.  A new mode is
-one more entry in MODES; its ceiling is `ceiling` below."""
+one more entry in MODES; its ceiling is `ceiling` below (stop-and-wait, or the
+line's raw byte rate for a mode that streams)."""
 
 from lines import block_seconds
 
@@ -12,7 +13,7 @@ class Mode:
     that speak it, and its packets."""
 
     def __init__(self, number, name, sender, receiver, receiver_waits, check, big_blocks,
-                 exact_size):
+                 exact_size, streams=False):
         self.number = number
         self.name = name
         self.sender = sender              # lrzsz sender argv, the file's name follows
@@ -20,12 +21,13 @@ class Mode:
         self.receiver_waits = receiver_waits
         self.check = check                # bytes of checksum or CRC
         self.big_blocks = big_blocks      # 1024-byte blocks, 128 for the last 896 bytes or fewer
-        self.exact_size = exact_size      # the receiver learns the size (YMODEM)
+        self.exact_size = exact_size      # the receiver learns the size (YMODEM, ZMODEM)
+        self.streams = streams            # no wait per block (ZMODEM)
 
     @property
     def receiver_name(self):
         return " ".join(w for w in self.receiver if w not in ("-v", "-b", "-t", "10", "out.bin",
-                                                              "--ymodem"))
+                                                              "--ymodem", "-y"))
 
     @property
     def sender_name(self):
@@ -56,6 +58,9 @@ MODES = {
             1.0, 2, True, False),
     3: Mode(3, "YMODEM", ["sb", "-q", "-b", "-k", "--ymodem"], ["rb", "-v", "-b", "-t", "10", "--ymodem"],
             3.0, 2, True, True),
+    # rz keeps the sender's name and, with -y, overwrites the last run's
+    # file; it waits for nothing it is not sent.
+    4: Mode(4, "ZMODEM", ["sz", "-q", "-b"], ["rz", "-b", "-y"], 0.0, 4, True, True, streams=True),
 }
 
 
@@ -76,7 +81,11 @@ def ceiling(mode, size, baud, latency_ms=0):
     """Bytes per second MODE can move on the line at best: SIZE bytes over
     the time of its blocks, each a packet (3 header bytes, the data, the
     check) and a one-byte answer.  The start, the EOT and YMODEM's header
-    and closing blocks are left out: under 0.1% of 256 KiB."""
+    and closing blocks are left out: under 0.1% of 256 KiB.  A mode that
+    streams has the line's raw byte rate (baud / 10) as its ceiling: its
+    goals are stated against that, escapes and subpacket ends included."""
+    if mode.streams:
+        return baud / 10.0
     cost = {}
     total = 0.0
     for block in block_sizes(mode, size):

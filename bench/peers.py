@@ -358,10 +358,12 @@ class Peers:
                     next_ask = time.monotonic() + 1.0
                 if select.select([fd], [], [], 0.05)[0]:
                     answer += os.read(fd, 4096)
-                    if verb == "recv" or answer[:1] in (b"\x01", b"\x02"):
+                    # A ZMODEM sender starts with rz CR, unasked.
+                    if verb == "recv" or answer[:1] in (b"\x01", b"\x02") or b"rz\r" in answer:
                         break
             if reaped.running():
-                os.write(fd, CAN * 2)
+                # Five CANs end a ZMODEM transfer, two an XMODEM one.
+                os.write(fd, CAN * 8)
                 if not reaped.wait(2):
                     reaped.end_it()
                 return None if answer else "no sign of a transfer within 20 s"
