@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "clocks.h"
 #include "host.h"
 
 namespace {
@@ -28,49 +29,6 @@ namespace {
 char command[] = "READ SENSOR 01\r\n";
 char answer[] = "OK\r\n";
 constexpr int kWarmUp = 20;
-
-double now() {
-    static LARGE_INTEGER frequency;
-    if (!frequency.QuadPart) QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER count;
-    QueryPerformanceCounter(&count);
-    return double(count.QuadPart) / double(frequency.QuadPart);
-}
-
-double processCpu() {
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto seconds = [](const FILETIME& t) {
-        return double((ULONGLONG(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
-    };
-    return seconds(kernel) + seconds(user);
-}
-
-// CPU seconds of the wineserver, read through Wine's view of /proc (as the
-// probe does); negative when it cannot be read.
-double serverCpu(const char* pid) {
-    if (!pid || !*pid) return -1;
-    char path[64];
-    snprintf(path, sizeof path, "Z:\\proc\\%s\\stat", pid);
-    FILE* f = fopen(path, "rb");
-    if (!f) return -1;
-    char text[1024];
-    size_t n = fread(text, 1, sizeof text - 1, f);
-    fclose(f);
-    text[n] = 0;
-    const char* p = strrchr(text, ')');
-    if (!p) return -1;
-    unsigned long long utime = 0, stime = 0;
-    int field = 2;
-    for (const char* q = p + 1; *q && field < 15; ++q) {
-        if (*q == ' ') {
-            ++field;
-            if (field == 14) utime = strtoull(q + 1, nullptr, 10);
-            if (field == 15) stime = strtoull(q + 1, nullptr, 10);
-        }
-    }
-    return double(utime + stime) / 100.0;  // USER_HZ
-}
 
 // What came, with control bytes escaped, for the report of a failed exchange.
 std::string shown(const char* text) {

@@ -16,55 +16,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "clocks.h"
 #include "host.h"
 
 namespace {
 
-double now() {
-    static LARGE_INTEGER frequency;
-    if (!frequency.QuadPart) QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER count;
-    QueryPerformanceCounter(&count);
-    return double(count.QuadPart) / double(frequency.QuadPart);
-}
-
-double processCpu() {
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto seconds = [](const FILETIME& t) {
-        return double((ULONGLONG(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
-    };
-    return seconds(kernel) + seconds(user);
-}
-
-// CPU seconds of a Linux process, read through Wine's view of the root
-// file system; negative when that cannot be read (not under Wine).
 const char* serverPid = nullptr;
-
-double serverCpu() {
-    if (!serverPid) return -1;
-    char path[64];
-    snprintf(path, sizeof path, "Z:\\proc\\%s\\stat", serverPid);
-    FILE* f = fopen(path, "rb");
-    if (!f) return -1;
-    char text[1024];
-    size_t n = fread(text, 1, sizeof text - 1, f);
-    fclose(f);
-    text[n] = 0;
-    const char* p = strrchr(text, ')');
-    if (!p) return -1;
-    // Fields after the command name: state is field 3; utime and stime are 14 and 15.
-    unsigned long long utime = 0, stime = 0;
-    int field = 2;
-    for (const char* q = p + 1; *q && field < 15; ++q) {
-        if (*q == ' ') {
-            ++field;
-            if (field == 14) utime = strtoull(q + 1, nullptr, 10);
-            if (field == 15) stime = strtoull(q + 1, nullptr, 10);
-        }
-    }
-    return double(utime + stime) / 100.0;  // USER_HZ
-}
 
 // Sums wall, process and wineserver time over one or more stretches of
 // calls, and prints the figures per call when it goes.
@@ -78,14 +35,14 @@ struct Meter {
     Meter(const char* n, long calls) : name(n) { start(calls); }
     void start(long calls) {
         count += calls;
-        server0 = serverCpu();
+        server0 = serverCpu(serverPid);
         cpu0 = processCpu();
         wall0 = now();
     }
     void stop() {
         wall += now() - wall0;
         cpu += processCpu() - cpu0;
-        double server1 = serverCpu();
+        double server1 = serverCpu(serverPid);
         if (server0 < 0 || server1 < 0) serverKnown = false;
         server += server1 - server0;
         wall0 = -1;

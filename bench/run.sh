@@ -41,7 +41,7 @@ case "$(od -An -t x2 -j $(( $(od -An -t u4 -j 60 -N 4 "$build/bin/serialhost.exe
 esac
 build_program() {  # bench/NAME.cpp -> BUILD/bench/NAME.exe, or no such file
     local name=$1 exe=$build/bench/$1.exe
-    if [ ! -f "$exe" ] || [ "$here/$name.cpp" -nt "$exe" ] || [ "$repo/host/host.cpp" -nt "$exe" ] ||
+    if [ ! -f "$exe" ] || [ "$here/$name.cpp" -nt "$exe" ] || [ "$here/clocks.h" -nt "$exe" ] || [ "$repo/host/host.cpp" -nt "$exe" ] ||
         [ "$repo/host/host.h" -nt "$exe" ]; then
         if command -v "$cxx" >/dev/null &&
             "$cxx" -O2 -std=gnu++17 -static -static-libgcc -static-libstdc++ -I"$repo/host" \
