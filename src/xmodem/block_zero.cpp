@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../transfer/size_field.h"
 #include "packet.h"
 
 namespace xmodem {
@@ -38,25 +39,15 @@ ReadBlockZero readBlockZero(const uint8_t* data, size_t blockSize) {
         header.status = ReadBlockZero::Status::NoNameEnd;
         return header;
     }
-    const char* field = text + header.nameLength + 1;
-    size_t room = blockSize - header.nameLength - 1;
-    while (room > 0 && *field == ' ') {
-        ++field;
-        --room;
+    const transfer::SizeField field = transfer::readSizeField(data + header.nameLength + 1, blockSize - header.nameLength - 1);
+    header.sizeField = reinterpret_cast<const char*>(field.text);
+    header.sizeFieldLength = field.length;
+    header.sizeKnown = field.length > 0;
+    if (!field.number) {
+        header.status = ReadBlockZero::Status::BadSize;
+        return header;
     }
-    size_t length = 0;
-    while (length < room && field[length] != '\0' && field[length] != ' ') ++length;
-    header.sizeField = field;
-    header.sizeFieldLength = length;
-    header.sizeKnown = length > 0;
-    for (size_t i = 0; i < length; ++i) {
-        const uint64_t digit = uint64_t(field[i] - '0');
-        if (field[i] < '0' || field[i] > '9' || header.size > (UINT64_MAX - digit) / 10) {
-            header.status = ReadBlockZero::Status::BadSize;
-            return header;
-        }
-        header.size = header.size * 10 + digit;
-    }
+    header.size = field.value;
     return header;
 }
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../transfer/size_field.h"
+
 namespace zmodem {
 
 size_t buildFileInfo(const char* name, uint32_t size, uint8_t* out) {
@@ -28,27 +30,14 @@ FileInfo readFileInfo(const uint8_t* data, size_t length) {
         return info;
     }
     info.nameLength = size_t(static_cast<const uint8_t*>(nameEnd) - data);
-    const uint8_t* field = data + info.nameLength + 1;
-    size_t room = length - info.nameLength - 1;
-    while (room > 0 && *field == ' ') {
-        ++field;
-        --room;
-    }
-    size_t fieldLength = 0;
-    while (fieldLength < room && field[fieldLength] != 0 && field[fieldLength] != ' ') ++fieldLength;
-    info.sizeField = field;
-    info.sizeFieldLength = fieldLength;
-    info.sizeKnown = fieldLength > 0;
-    uint64_t size = 0;
-    for (size_t i = 0; i < fieldLength; ++i) {
-        if (field[i] < '0' || field[i] > '9' || size > 0xFFFFFFFFull / 10) {
-            info.status = FileInfo::Status::BadSize;
-            return info;
-        }
-        size = size * 10 + uint64_t(field[i] - '0');
-    }
-    if (size > 0xFFFFFFFFull) info.status = FileInfo::Status::BadSize;
-    info.size = uint32_t(size);
+    const transfer::SizeField field = transfer::readSizeField(data + info.nameLength + 1, length - info.nameLength - 1);
+    info.sizeField = field.text;
+    info.sizeFieldLength = field.length;
+    info.sizeKnown = field.length > 0;
+    if (!field.number || field.value > 0xFFFFFFFFull)
+        info.status = FileInfo::Status::BadSize;
+    else
+        info.size = uint32_t(field.value);
     return info;
 }
 
