@@ -26,20 +26,6 @@ CLK_TCK = os.sysconf("SC_CLK_TCK")
 SUMMARY = re.compile(r"^(sent|received|send failed|receive failed) .*: (\d+) bytes in ([0-9.]+) s"
                      r"(?: \(\d+ bytes/s\))?, cpu ([0-9.]+) s", re.M)
 
-# Answers every 132 bytes it reads with one byte, at once.
-ANSWERER = r"""
-import os
-have = 0
-while True:
-    chunk = os.read(0, 4096)
-    if not chunk:
-        break
-    have += len(chunk)
-    while have >= 132:
-        have -= 132
-        os.write(1, b"\x06")
-"""
-
 
 def winpath(path):
     return rigmod.winpath(os.path.abspath(path))
@@ -322,7 +308,7 @@ class Peers:
     def start_answerer(self, rig, end):
         """A small Linux process on END that answers every 132 bytes with one
         byte at once, once it is reading."""
-        answerer = rig.start_peer([sys.executable, "-c", ANSWERER], end)
+        answerer = rig.start_peer([sys.executable, "-c", ECHO_PEER, "132", "\x06"], end)
         wait_until(lambda: blocked_reading_stdin(answerer.pid) or answerer.poll() is not None, 10)
         return answerer
 
