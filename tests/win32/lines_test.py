@@ -8,7 +8,6 @@ the board peers.  Needs $RIGLINES_LIB (the 64-bit riglines.so) and $LINESIM
     LINESIM=build/native/bin/linesim /usr/bin/python3 tests/win32/lines_test.py
 """
 
-import io
 import os
 import select
 import signal
@@ -23,7 +22,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(HERE)), "tools",
 import riglines  # noqa: E402
 from riglines import CTS_IN, DSR_IN, DCD_IN  # noqa: E402
 from rig import read_exact, read_until, set_raw  # noqa: E402
-from xmodem import XMODEM  # noqa: E402
 
 TIOCM_DTR, TIOCM_RTS, TIOCM_CTS, TIOCM_CD, TIOCM_RI, TIOCM_DSR = 0x2, 0x4, 0x20, 0x40, 0x80, 0x100
 
@@ -256,41 +254,6 @@ class Boards(LineCase):
         self.assertEqual(proc.stderr.readline(), b"board: ready\n")
         return proc
 
-    def upload(self, a, board, out):
-        self.assertTrue(read_until(a, b"ok\r\n", 5).endswith(b"ok\r\n"))
-        payload = os.urandom(2500)
-
-        def getc(size, timeout=1):
-            data = read_exact(a, size, timeout)
-            return data if len(data) == size else None
-        sender = XMODEM(getc, lambda data, timeout=1: os.write(a, data), mode="xmodem1k")
-        self.assertTrue(sender.send(io.BytesIO(payload), retry=8, timeout=5))
-        self.assertEqual(board.wait(timeout=10), 0, board.stderr.read().decode())
-        with open(out, "rb") as f:
-            self.assertEqual(f.read().rstrip(b"\x1a"), payload)
-
-    def test_arduino_restarts_when_dtr_falls_and_takes_an_upload(self):
-        a = self.open_end("a")
-        a_lines = riglines.Lines(self.line.state, "a")
-        self.addCleanup(a_lines.close)
-        out = os.path.join(self.tmp, "sketch.bin")
-        a_lines.set(dtr=True)
-        board = self.start_board("arduino", out)
-        banner = b"arduino-like bootloader ready\r\n"
-        a_lines.set(dtr=False)
-        self.assertTrue(read_until(a, b"\r\n", 5).startswith(banner))
-        # A restart throws away half a command: what follows it is a command of its own.
-        os.write(a, b"baud 1")
-        time.sleep(0.5)
-        a_lines.set(dtr=True)
-        time.sleep(0.05)
-        a_lines.set(dtr=False)
-        self.assertIn(banner, read_until(a, banner, 5))
-        os.write(a, b"15200\r\n")
-        self.assertIn(b"error\r\n", read_until(a, b"error\r\n", 5))
-        os.write(a, b"baud 115200\r\n")
-        self.upload(a, board, out)
-
     def test_esp32_samples_io0_when_en_rises(self):
         a = self.open_end("a")
         a_lines = riglines.Lines(self.line.state, "a")
@@ -308,15 +271,11 @@ class Boards(LineCase):
                 a_lines.set(**levels)
             time.sleep(0.05)
             a_lines.set(dtr=False)
-            # The bootloader asks for an upload with 'C' from then on.
+            # Only the sequence brings up the boot loader; the upload through
+            # the plug-in is test_boards.py's.
             self.assertTrue(read_until(a, b"\r\n", 5).startswith(banner))
-            os.write(a, b"baud 115200\r\n")
-            if download:
-                self.upload(a, board, out)
-            else:
-                self.assertEqual(read_for(a, 0.5), b"", "the application answered")
-                board.kill()
-                board.wait()
+            board.kill()
+            board.wait()
 
 
 if __name__ == "__main__":
